@@ -1,0 +1,2 @@
+__version__: str
+__status__: str
