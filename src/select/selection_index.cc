@@ -1,5 +1,6 @@
 #include "select/selection_index.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -72,6 +73,10 @@ SelectionIndex::SelectionIndex(const SelectionProblem& problem,
       item_offsets_.push_back(item_ids_.size());
     }
   }
+
+  values_only_fall_ = problem.objective == nullptr ||
+                      (fast_coverage_ && std::all_of(weights_.begin(), weights_.end(),
+                                                     [](float w) { return w >= 0.0f; }));
 
   const auto requirements = problem.requirements;
   matches_.assign(requirements.size() * n, 0);

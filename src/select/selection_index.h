@@ -47,6 +47,9 @@ class SelectionIndex {
   }
   size_t item_count() const { return weights_.size(); }
   float weight(uint32_t item) const { return weights_[item]; }
+  // Whether a record's pick value can only fall as members are added: no objective, or the
+  // coverage objective with every weight >= 0 (so no NaN weight either).
+  bool values_only_fall() const { return values_only_fall_; }
 
   bool matches(size_t requirement, size_t pos) const {
     return matches_[requirement * ranked_.size() + pos] != 0;
@@ -70,6 +73,7 @@ class SelectionIndex {
   std::vector<uint32_t> item_ids_;
   std::vector<size_t> item_offsets_;
   std::vector<float> weights_;
+  bool values_only_fall_ = false;
 
   std::vector<char> matches_;  // requirement-major
 };
