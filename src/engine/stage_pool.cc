@@ -59,6 +59,14 @@ bool StagePool::better(const Entry& a, const Entry& b) const {
 StagePool::Offer StagePool::offer(Candidate candidate,
                                   std::span<const std::optional<float>> axis_values, float score) {
   auto weaker_on_top = [this](const Entry& a, const Entry& b) { return better(a, b); };
+
+  // Once the pool is full most newcomers lose to the weakest member; refusing those before
+  // they take a slot gives the same answer without moving them twice.
+  if (heap_.size() >= capacity_ &&
+      !entry_better(score, candidate.id, heap_.front().score, id_of(heap_.front()))) {
+    return Offer{Admission::Refused, std::move(candidate)};
+  }
+
   Entry newcomer{score, fill_slot(std::move(candidate), axis_values)};
 
   if (heap_.size() < capacity_) {
@@ -67,15 +75,12 @@ StagePool::Offer StagePool::offer(Candidate candidate,
     return Offer{Admission::Admitted, std::nullopt};
   }
 
-  if (better(newcomer, heap_.front())) {
-    std::pop_heap(heap_.begin(), heap_.end(), weaker_on_top);
-    size_t evicted_slot = heap_.back().slot;
-    heap_.back() = newcomer;
-    std::push_heap(heap_.begin(), heap_.end(), weaker_on_top);
-    return Offer{Admission::AdmittedEvicting, empty_slot(evicted_slot)};
-  }
-
-  return Offer{Admission::Refused, empty_slot(newcomer.slot)};
+  // The newcomer is strictly better than the weakest member, which it replaces.
+  std::pop_heap(heap_.begin(), heap_.end(), weaker_on_top);
+  size_t evicted_slot = heap_.back().slot;
+  heap_.back() = newcomer;
+  std::push_heap(heap_.begin(), heap_.end(), weaker_on_top);
+  return Offer{Admission::AdmittedEvicting, empty_slot(evicted_slot)};
 }
 
 std::vector<PoolRecord> StagePool::drain() {

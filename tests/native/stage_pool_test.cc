@@ -132,6 +132,7 @@ TEST(StagePool, KeepsTheBestAndAccountsForEveryOffer) {
     ReleaseTracker tracker;
     StagePool pool(capacity);
     std::vector<std::pair<float, uint64_t>> offered;
+    std::vector<std::pair<float, uint64_t>> model;  // members under the literal rule
     std::vector<uint64_t> handed_back;
     std::vector<uint64_t> ids(400);
     for (size_t i = 0; i < ids.size(); ++i) ids[i] = i;
@@ -143,8 +144,28 @@ TEST(StagePool, KeepsTheBestAndAccountsForEveryOffer) {
       StagePool::Offer result = pool.offer(make_candidate(id, {}, tracker.handle()),
                                            AxisValues{score, static_cast<float>(id)}, score);
       ASSERT_LE(pool.size(), capacity);
+
+      // The literal rule: admit while there is room, else the newcomer replaces the
+      // weakest member only when strictly better.
+      std::optional<uint64_t> expected_back;
+      if (model.size() < capacity) {
+        model.emplace_back(score, id);
+      } else {
+        auto weakest = std::min_element(model.begin(), model.end(), [](auto& x, auto& y) {
+          return entry_better(y.first, CandidateId(y.second), x.first, CandidateId(x.second));
+        });
+        if (entry_better(score, CandidateId(id), weakest->first, CandidateId(weakest->second))) {
+          expected_back = weakest->second;
+          *weakest = {score, id};
+        } else {
+          expected_back = id;
+        }
+      }
+      ASSERT_EQ(result.handed_back.has_value(), expected_back.has_value());
       if (result.handed_back) {
-        EXPECT_NE(result.admission, StagePool::Admission::Admitted);
+        EXPECT_EQ(result.handed_back->id, CandidateId(*expected_back));
+        EXPECT_EQ(result.admission, *expected_back == id ? StagePool::Admission::Refused
+                                                         : StagePool::Admission::AdmittedEvicting);
         handed_back.push_back(result.handed_back->id.integer());
       } else {
         EXPECT_EQ(result.admission, StagePool::Admission::Admitted);
