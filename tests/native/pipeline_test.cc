@@ -621,6 +621,23 @@ TEST(Pipeline, EveryCandidateIsAccountedForUnderEveryRetention) {
   }
 }
 
+TEST(Pipeline, FailedRequirementReturnsOnlyTheError) {
+  ReleaseTracker tracker;
+  {
+    Engine engine;
+    add_axis(engine, "a", CostClass::Cheap);
+    engine.requirements.push_back(Requirement{"lang", 0, "ko", 1});
+    ListSource source = source_of(tracker, {{0.1f}, {0.2f}});
+    Result<RunOutcome> result = run(engine, source);
+    ASSERT_FALSE(result.ok());
+    const auto* failed = result.error().get_if<errors::RequirementExchangeFailed>();
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->id, "lang");
+    EXPECT_EQ(failed->available, 0u);
+  }
+  EXPECT_TRUE(tracker.all_released_once());
+}
+
 TEST(Pipeline, HandlesAreReleasedOnceWhenValidationFails) {
   ReleaseTracker tracker;
   {
