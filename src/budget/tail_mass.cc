@@ -39,8 +39,9 @@ std::pair<double, double> zipf_pair(double s, uint64_t k, uint64_t v) {
 class ZipfFit {
  public:
   explicit ZipfFit(std::span<const double> scores) : scores_(scores), log_rank_(scores.size()) {
-    for (size_t i = 0; i < log_rank_.size(); ++i)
+    for (size_t i = 0; i < log_rank_.size(); ++i) {
       log_rank_[i] = std::log(static_cast<double>(i + 1));
+    }
   }
 
   // Empirical mean log-rank, sum then divide by the total mass g.

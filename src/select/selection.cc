@@ -1,11 +1,14 @@
 #include "select/selection.h"
 
 #include <limits>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include "select/blocking.h"
 #include "select/cut_margin.h"
 #include "select/greedy.h"
-#include "select/member_counters.h"
+#include "select/group_value.h"
 #include "select/requirement_repair.h"
 #include "select/selection_index.h"
 
@@ -61,10 +64,49 @@ bool is_feasible(const SelectionProblem& problem, std::span<const ScoredRecord> 
   for (size_t pos : positions) {
     if (pos >= ranked.size()) return false;
   }
-  const SelectionIndex index(problem, ranked);
-  MemberCounters counters(index);
-  for (size_t pos : positions) counters.add(pos);
-  return counted_feasible(index, counters, positions);
+  if (problem.k.has_value() && positions.size() > *problem.k) return false;
+  if (problem.mode == SelectionMode::Tokens && problem.cost != nullptr && *problem.cost &&
+      !positions.empty()) {
+    uint64_t used = 0;
+    for (size_t pos : positions) used += (*problem.cost)(ranked[pos].candidate());
+    if (used > problem.token_limit) return false;
+  }
+
+  // Known kinds by counting over the set: each member must see fewer than max others of its
+  // group (max 0 refuses every member), and fewer than max other members in all.
+  bool opaque = false;
+  for (const auto& constraint : problem.constraints) {
+    if (const auto* per_group = dynamic_cast<const MaxPerGroup*>(constraint.get())) {
+      if (positions.empty()) continue;
+      if (per_group->max() == 0) return false;
+      std::unordered_map<std::string_view, uint64_t> members_per_value;
+      for (size_t pos : positions) {
+        const std::string* value = group_value(ranked[pos].candidate(), per_group->key());
+        if (value != nullptr && ++members_per_value[*value] > per_group->max()) return false;
+      }
+    } else if (const auto* total = dynamic_cast<const MaxTotal*>(constraint.get())) {
+      if (positions.size() > total->max()) return false;
+    } else {
+      opaque = true;
+    }
+  }
+  if (!opaque) return true;
+
+  std::vector<const ScoredRecord*> others;
+  for (size_t i = 0; i < positions.size(); ++i) {
+    others.clear();
+    for (size_t j = 0; j < positions.size(); ++j) {
+      if (j != i) others.push_back(&ranked[positions[j]]);
+    }
+    for (const auto& constraint : problem.constraints) {
+      if (dynamic_cast<const MaxPerGroup*>(constraint.get()) != nullptr ||
+          dynamic_cast<const MaxTotal*>(constraint.get()) != nullptr) {
+        continue;
+      }
+      if (!constraint->accepts(others, ranked[positions[i]])) return false;
+    }
+  }
+  return true;
 }
 
 SelectionGuarantee selection_guarantee(const SelectionProblem& problem,

@@ -312,6 +312,37 @@ TEST(SelectAgainstLiteral, LargerRandomProblems) {
   }
 }
 
+// Long lists with overlapping cover lists: most heap keys go stale between picks.
+std::vector<ScoredRecord> skewed_ranked(Random& random, size_t n) {
+  std::vector<RecordSpec> specs;
+  for (size_t i = 0; i < n; ++i) {
+    std::vector<std::string> cover(static_cast<size_t>(random.between(0, 6)));
+    for (auto& item : cover) {
+      const int u = random.between(0, 99);
+      item = cat("i", u * u / 50);  // low item numbers are common
+    }
+    specs.push_back(RecordSpec(i, static_cast<float>(random.between(0, 20)) / 20.0f,
+                               {cat("s", random.between(0, 40)), cat("l", random.between(0, 9))},
+                               std::move(cover), static_cast<uint32_t>(random.between(0, 9))));
+  }
+  return testing::make_ranked(std::move(specs));
+}
+
+TEST(SelectAgainstLiteral, LongListsWithCoverage) {
+  Random random(99);
+  for (int round = 0; round < 4; ++round) {
+    std::vector<ScoredRecord> ranked = skewed_ranked(random, 1200);
+    OwnedProblem problem = round % 2 == 0 ? OwnedProblem::top_k(40) : OwnedProblem::tokens(120);
+    problem.coverage().per_group("site", 0, 2);
+    if (round >= 2) problem.require("lang", 1, "l3", 12);
+    expect_same(ranked, problem, cat("round ", round, ": "));
+    Result<SelectionResult> result = select(problem.view(), ranked);
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(result.value().exchanged, round >= 2);
+    if (::testing::Test::HasFailure()) break;
+  }
+}
+
 TEST(IsFeasibleAgainstLiteral, RandomSets) {
   Random random(5);
   for (int round = 0; round < 3000; ++round) {

@@ -145,12 +145,25 @@ TEST(ZipfTailTest, ClosedFormMatchesACompensatedSum) {
   }
 }
 
+// Past the bound the literal sum keeps rounding once per term, which the closed form does not,
+// so the two drift apart by about an ulp per term. After rounding to float that is invisible
+// unless 1 - Z(k)/Z(v) cancels down to a tiny value, where only an absolute bound holds.
+void expect_tail_mass_near_literal(float s, uint64_t k, uint64_t v, double head, double total) {
+  const double literal = 1.0 - head / total;
+  if (literal >= 1e-3) {
+    EXPECT_EQ(tail_mass(s, k, v), static_cast<float>(literal)) << s << " " << k;
+  } else {
+    // Plus the float rounding of the result itself.
+    EXPECT_NEAR(tail_mass(s, k, v), literal, 1e-13 + literal * 0x1p-23) << s << " " << k;
+  }
+}
+
 TEST(ZipfTailTest, ContinuesTheLiteralSumAcrossTheBound) {
   // Exponents that are floats, so tail_mass sees the same s as the literal sums.
   for (float sf : {-2.0f, 0.5f, 0.99f, 1.0f, 3.0f}) {
     const double s = sf;
-    std::vector<double> head(4);  // Z(s, k) for the k below
     const uint64_t ks[] = {0, 1000, kBound / 2, kBound};
+    double head[std::size(ks)];  // Z(s, k) for the k above
     double z = 0.0;
     uint64_t done = 0;
     for (size_t j = 0; j < std::size(ks); ++j) {
@@ -162,17 +175,15 @@ TEST(ZipfTailTest, ContinuesTheLiteralSumAcrossTheBound) {
     double literal = at_bound;
     for (uint64_t d = 1; d <= 10; ++d) {
       literal = literal_sum(s, kBound + d - 1, kBound + d, literal);
-      EXPECT_LE(ulp_distance(at_bound + zipf_tail_sum(s, kBound, kBound + d), literal), 3u)
+      EXPECT_LE(ulp_distance(at_bound + zipf_tail_sum(s, kBound, kBound + d), literal), d / 2 + 1)
           << s << " " << d;
     }
-    EXPECT_LE(ulp_distance(zipf_partial_sum(s, kBound + 10), literal), 3u) << s;
+    EXPECT_LE(ulp_distance(zipf_partial_sum(s, kBound + 10), literal), 6u) << s;
     for (size_t j = 0; j < std::size(ks); ++j) {
-      EXPECT_EQ(tail_mass(sf, ks[j], kBound + 10), static_cast<float>(1.0 - head[j] / literal))
-          << s << " " << ks[j];
+      expect_tail_mass_near_literal(sf, ks[j], kBound + 10, head[j], literal);
     }
     const double past_bound = literal_sum(s, kBound, kBound + 2, at_bound);
-    EXPECT_EQ(tail_mass(sf, kBound + 2, kBound + 10),
-              static_cast<float>(1.0 - past_bound / literal));
+    expect_tail_mass_near_literal(sf, kBound + 2, kBound + 10, past_bound, literal);
   }
 }
 

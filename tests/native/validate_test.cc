@@ -33,21 +33,6 @@ const V* problem_as(const Engine& engine, Status& status) {
   return status.ok() ? nullptr : status.error().get_if<V>();
 }
 
-TEST(EngineBuilderTest, DefaultsAreThoseOfANewEngine) {
-  const Engine engine;
-  EXPECT_TRUE(engine.scorers.empty());
-  EXPECT_TRUE(engine.axes.empty());
-  ASSERT_TRUE(std::holds_alternative<Fusion::Rrf>(engine.fusion.kind));
-  EXPECT_EQ(std::get<Fusion::Rrf>(engine.fusion.kind).k, 60.0f);
-  EXPECT_EQ(engine.missing.policy, MissingPolicy::Skip);
-  ASSERT_TRUE(std::holds_alternative<Budget::TopK>(engine.budget.kind));
-  EXPECT_EQ(std::get<Budget::TopK>(engine.budget.kind).k, 10u);
-  EXPECT_EQ(engine.pool_multiplier, 32u);
-  EXPECT_EQ(engine.min_fit, 0.9f);
-  EXPECT_EQ(engine.rejections.policy, RejectionRetention::Policy::Keep);
-  EXPECT_FALSE(engine.threshold || engine.admission || engine.objective || engine.cost);
-}
-
 TEST(EngineBuilderTest, ScorerKeepsAxesAndScorersParallel) {
   Engine engine = Engine()
                       .scorer(axis("a", Scale::Rank, CostClass::Cheap, Normalizer::Sigmoid()))
@@ -95,33 +80,15 @@ TEST(EngineBuilderTest, LaterCallsReplaceOrAppend) {
                       .with_budget(Budget{Budget::TopK{3}})
                       .with_admission("x")
                       .with_admission("y")
-                      .with_threshold(0.5f)
-                      .with_pool_multiplier(4)
-                      .with_min_fit(0.0f)
-                      .with_missing(Missing{MissingPolicy::Impute, 0.25f})
-                      .with_rejections(RejectionRetention::Sample(7))
-                      .unary_min(UnaryMin{"u1", 0, 0.1f})
-                      .unary_min(UnaryMin{"u2", 1, 0.2f})
                       .constraint(std::make_unique<AcceptAll>("c1"))
                       .constraint(std::make_unique<AcceptAll>("c2"))
-                      .require(Requirement{"r1", 0, "news", 2})
                       .with_objective(std::make_unique<CountingObjective>(&alive))
-                      .with_objective(std::make_unique<CountingObjective>(&alive))
-                      .with_cost([](const Candidate& c) { return c.cost; });
+                      .with_objective(std::make_unique<CountingObjective>(&alive));
   EXPECT_EQ(std::get<Budget::TopK>(engine.budget.kind).k, 3u);
   EXPECT_EQ(engine.admission, "y");
-  EXPECT_EQ(engine.threshold, 0.5f);
-  EXPECT_EQ(engine.pool_multiplier, 4u);
-  EXPECT_EQ(engine.min_fit, 0.0f);
-  EXPECT_EQ(engine.missing.impute_value, 0.25f);
-  EXPECT_EQ(engine.rejections.n, 7u);
-  ASSERT_EQ(engine.unary_constraints.size(), 2u);
-  EXPECT_EQ(engine.unary_constraints[1].id, "u2");
   ASSERT_EQ(engine.set_constraints.size(), 2u);
   EXPECT_EQ(engine.set_constraints[0]->id(), "c1");
-  EXPECT_EQ(engine.requirements.size(), 1u);
   EXPECT_EQ(alive, 1);  // the first objective was dropped when replaced
-  EXPECT_TRUE(engine.cost);
 }
 
 TEST(ValidateTest, NoScorers) {
