@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -74,8 +75,8 @@ std::optional<size_t> admission_axis(const Engine& engine) {
   return std::nullopt;
 }
 
-// One run's working state. The steps run in the order of the members below; every drop
-// goes through `drops` in the order the steps make them.
+// One run's working state. execute() takes the steps in order, and every drop reaches
+// `drops_` as its step makes it, so retention sees the drops in run order.
 class Run {
  public:
   Run(const Engine& engine, CandidateSource& source)
@@ -105,6 +106,7 @@ class Run {
   std::vector<ScoredRecord> fuse(std::vector<PoolRecord> survivors);
   std::vector<ScoredRecord> apply_threshold(std::vector<ScoredRecord> scored);
   static std::vector<ScoredRecord> rank(std::vector<ScoredRecord> kept);
+  // Fixes the budget (the tail-mass evidence goes into the trace) and frames the selection.
   SelectionProblem selection_problem(std::span<const ScoredRecord> ranked);
   RunOutcome assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
                       const SelectionResult& result, size_t pool_size);
@@ -183,8 +185,10 @@ void Run::screen_candidate(Candidate candidate, StagePool& pool, AxisValues& val
   }
 
   StagePool::Offer offer = pool.offer(std::move(candidate), values, admission_score(values));
-  if (offer.handed_back)
+  // A refused newcomer or an evicted member: recorded now, while the newcomer arrives.
+  if (offer.handed_back) {
     drops_.record_rejection(std::move(*offer.handed_back), RejectKind::OutOfPool);
+  }
 }
 
 float Run::admission_score(const AxisValues& values) const {
