@@ -1,0 +1,171 @@
+#include "engine/fusion.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "engine/entry_order.h"
+
+namespace korvane {
+
+namespace {
+
+// The running maximum keeps the earlier value unless a later one is strictly greater.
+struct RunningMax {
+  bool any = false;
+  float best = 0.0f;
+
+  void add(float v) {
+    if (!any || v > best) best = v;
+    any = true;
+  }
+};
+
+}  // namespace
+
+Fuser::Fuser(const Engine& engine) : engine_(engine), method_(engine.fusion.method()) {
+  if (const auto* rrf = std::get_if<Fusion::Rrf>(&engine.fusion.kind)) rrf_k_ = rrf->k;
+
+  raw_weights_.assign(engine.axes.size(), 1.0f);
+  if (const auto* sum = std::get_if<Fusion::WeightedSum>(&engine.fusion.kind);
+      sum != nullptr && !sum->weights.empty()) {
+    for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
+      auto named = std::find_if(sum->weights.begin(), sum->weights.end(),
+                                [&](const auto& w) { return w.first == engine.axes[axis].name; });
+      raw_weights_[axis] = named == sum->weights.end() ? 0.0f : named->second;
+    }
+  }
+
+  for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
+    if (engine.axes[axis].cost == CostClass::Cheap) cheap_axes_.push_back(axis);
+  }
+}
+
+std::optional<float> Fuser::value_of(const std::optional<float>& stored) const {
+  if (stored) return stored;
+  if (engine_.missing.policy == MissingPolicy::Impute) return engine_.missing.impute_value;
+  return std::nullopt;
+}
+
+AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors) const {
+  const size_t axis_count = engine_.axes.size();
+  AxisRanks ranks(axis_count, std::vector<std::optional<uint32_t>>(survivors.size()));
+  std::vector<float> values(survivors.size());
+  std::vector<size_t> participants;
+  participants.reserve(survivors.size());
+
+  for (size_t axis = 0; axis < axis_count; ++axis) {
+    participants.clear();
+    for (size_t s = 0; s < survivors.size(); ++s) {
+      if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
+        values[s] = *v;
+        participants.push_back(s);
+      }
+    }
+    std::stable_sort(participants.begin(), participants.end(), [&](size_t a, size_t b) {
+      return entry_better(values[a], survivors[a].id(), values[b], survivors[b].id());
+    });
+    for (size_t p = 0; p < participants.size(); ++p) {
+      ranks[axis][participants[p]] = static_cast<uint32_t>(p + 1);
+    }
+  }
+  return ranks;
+}
+
+FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
+                           const AxisRanks& ranks) const {
+  const size_t axis_count = engine_.axes.size();
+  FusionEvidence evidence;
+  evidence.method = method_;
+  if (method_ == FusionMethod::Rrf) evidence.k = rrf_k_;
+  evidence.missing = engine_.missing.policy;
+  evidence.impute_value = engine_.missing.impute_value;
+  evidence.terms.reserve(axis_count);
+
+  // Inputs of the value-based methods: the stored value, or the imputed one.
+  auto input_of = [&](size_t axis) -> std::optional<TermInput> {
+    if (values[axis]) return TermInput::Value(*values[axis]);
+    if (engine_.missing.policy == MissingPolicy::Impute) {
+      return TermInput::Imputed(engine_.missing.impute_value);
+    }
+    return std::nullopt;
+  };
+  auto skipped = [&](size_t axis) {
+    return EvidenceTerm{TermInput::Skipped(), engine_.axes[axis].name, 0.0f, 0.0f};
+  };
+
+  switch (method_) {
+    case FusionMethod::WeightedSum: {
+      float weight_sum = 0.0f;
+      for (size_t axis = 0; axis < axis_count; ++axis) {
+        if (input_of(axis)) weight_sum += raw_weights_[axis];
+      }
+      for (size_t axis = 0; axis < axis_count; ++axis) {
+        std::optional<TermInput> input = input_of(axis);
+        if (!input) {
+          evidence.terms.push_back(skipped(axis));
+          continue;
+        }
+        float weight = weight_sum > 0.0f ? raw_weights_[axis] / weight_sum : 0.0f;
+        evidence.terms.push_back(
+            EvidenceTerm{*input, engine_.axes[axis].name, weight, input->value * weight});
+      }
+      break;
+    }
+    case FusionMethod::Rrf:
+      for (size_t axis = 0; axis < axis_count; ++axis) {
+        const std::optional<uint32_t>& rank = ranks[axis][position];
+        if (!rank) {
+          evidence.terms.push_back(skipped(axis));
+          continue;
+        }
+        float contribution = 1.0f / (static_cast<float>(*rank) + rrf_k_);
+        evidence.terms.push_back(
+            EvidenceTerm{TermInput::Rank(*rank), engine_.axes[axis].name, 1.0f, contribution});
+      }
+      break;
+    case FusionMethod::Max:
+      for (size_t axis = 0; axis < axis_count; ++axis) {
+        std::optional<TermInput> input = input_of(axis);
+        if (!input) {
+          evidence.terms.push_back(skipped(axis));
+          continue;
+        }
+        evidence.terms.push_back(EvidenceTerm{*input, engine_.axes[axis].name, 1.0f, input->value});
+      }
+      break;
+  }
+  return evidence;
+}
+
+float Fuser::cheap_admission_score(std::span<const std::optional<float>> values) const {
+  RunningMax largest;
+  float weighted = -0.0f;
+  float weight_sum = 0.0f;
+  for (size_t axis : cheap_axes_) {
+    std::optional<float> v = value_of(values[axis]);
+    if (!v) continue;
+    largest.add(*v);
+    weighted += raw_weights_[axis] * *v;
+    weight_sum += raw_weights_[axis];
+  }
+  if (!largest.any) return -std::numeric_limits<float>::infinity();
+  if (method_ == FusionMethod::Max) return largest.best;
+  return weight_sum > 0.0f ? weighted / weight_sum : 0.0f;
+}
+
+float fused_score(const FusionEvidence& evidence) {
+  if (evidence.method == FusionMethod::Max) {
+    RunningMax largest;
+    for (const EvidenceTerm& term : evidence.terms) {
+      if (term.input.kind != TermInputKind::Skipped) largest.add(term.contribution);
+    }
+    return largest.any ? largest.best : 0.0f;
+  }
+  float sum = -0.0f;
+  for (const EvidenceTerm& term : evidence.terms) {
+    if (term.input.kind != TermInputKind::Skipped) sum += term.contribution;
+  }
+  return sum;
+}
+
+}  // namespace korvane

@@ -1,0 +1,61 @@
+// Fusion: one stage-2 survivor's axis values become one fused score with one evidence term
+// per registered axis (weighted_sum, rrf or max). Also the fused cheap score that ranks
+// stage 1 under weighted_sum and max when no single admission axis applies.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/evidence.h"
+#include "engine/records.h"
+
+namespace korvane {
+
+// Per-axis ranks for rrf: ranks[axis][survivor], 1-based, absent for a survivor without a
+// value on the axis.
+using AxisRanks = std::vector<std::vector<std::optional<uint32_t>>>;
+
+// The fusion settings of one run, resolved once. Keeps a reference to the engine.
+class Fuser {
+ public:
+  explicit Fuser(const Engine& engine);
+
+  FusionMethod method() const { return method_; }
+
+  // Raw weight of an axis under weighted_sum: 1.0 for an empty weights list, else the first
+  // entry naming the axis, else 0.0.
+  float raw_weight(size_t axis) const { return raw_weights_[axis]; }
+
+  // The value an axis contributes for a survivor: the stored value, or the impute value
+  // under the impute policy; absent otherwise.
+  std::optional<float> value_of(const std::optional<float>& stored) const;
+
+  // Over every axis (cheap and expensive): participants sorted by the entry order on
+  // (value, id), stable; position p gets rank p + 1.
+  AxisRanks rrf_ranks(std::span<const PoolRecord> survivors) const;
+
+  // The evidence of survivor `position`; `ranks` is read only under rrf.
+  FusionEvidence fuse(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
+
+  // Stage-1 admission score fused from the cheap axes (weighted_sum and max only):
+  // max takes the largest participating value, weighted_sum sum(w * v) / sum(w) (0.0 when
+  // sum(w) is not above 0); -inf when no cheap axis participates.
+  float cheap_admission_score(std::span<const std::optional<float>> values) const;
+
+ private:
+  const Engine& engine_;
+  FusionMethod method_;
+  float rrf_k_ = 0.0f;
+  std::vector<float> raw_weights_;
+  std::vector<size_t> cheap_axes_;
+};
+
+// max: the largest contribution of the terms not skipped, 0.0 when all are skipped.
+// weighted_sum and rrf: the contributions not skipped summed in order from -0.0.
+float fused_score(const FusionEvidence& evidence);
+
+}  // namespace korvane

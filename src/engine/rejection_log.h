@@ -1,0 +1,42 @@
+// RejectionLog: the drop bookkeeping of one run. Every drop is counted exactly under its
+// reason; the retention policy decides which drops also keep a RejectedEntry. A candidate
+// that is not kept is released at once.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/candidate.h"
+#include "engine/engine.h"
+#include "engine/outcome.h"
+
+namespace korvane {
+
+class RejectionLog {
+ public:
+  explicit RejectionLog(RejectionRetention retention) : retention_(retention) {}
+
+  RejectionLog(const RejectionLog&) = delete;
+  RejectionLog& operator=(const RejectionLog&) = delete;
+
+  // `name` is the axis, unary constraint id or set constraint id for the reasons that carry
+  // one, and ignored for the others. `fused` is present once the candidate has been fused.
+  // Allocates only for a drop that is kept.
+  void record_rejection(Candidate&& candidate, RejectKind kind, std::string_view name = {},
+                        std::optional<float> fused = std::nullopt);
+
+  const RejectCounts& counts() const { return counts_; }
+  // The kept drops, in drop order.
+  const std::vector<RejectedEntry>& entries() const { return entries_; }
+  std::vector<RejectedEntry> take_entries() { return std::move(entries_); }
+
+ private:
+  bool keeps_next() const;
+
+  RejectionRetention retention_;
+  RejectCounts counts_;
+  std::vector<RejectedEntry> entries_;
+};
+
+}  // namespace korvane
