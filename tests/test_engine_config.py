@@ -835,3 +835,41 @@ class TestArbitraryCalls:
                 assert int(fallback) == budget[2]
             else:
                 assert shown[2] == f"{budget[0]}({budget[1]})"
+
+
+class TestNoLeaks:
+    def test_repeated_calls_keep_no_objects(self):
+        def battery():
+            engine = korvane.Engine()
+            calls = [
+                lambda: engine.scorer("a", cost="expensive", fn=len, normalize="minmax",
+                                      normalize_range=(0, 1)),
+                lambda: engine.scorer("a", fn=len),
+                lambda: engine.scorer("a\ud800"),
+                lambda: engine.scorer("a", normalize_range=(1, "x")),
+                lambda: engine.fuse("weighted_sum", weights={"a": 1, 2: 3.0}),
+                lambda: engine.fuse("weighted_sum", weights={"a": "x"}),
+                lambda: engine.fuse("weighted_sum", weights=[("a", 1.0), ("b",)]),
+                lambda: engine.fuse("nope"),
+                lambda: engine.rejections("sample", n=-1),
+                lambda: engine.budget_top_k(2**40),
+                lambda: engine.budget_tail_mass(1e-5, 3),
+                lambda: engine.threshold(Raising()),
+                lambda: engine.scorer(bogus=1),
+                lambda: repr(engine),
+            ]
+            for call in calls:
+                try:
+                    call()
+                except (TypeError, ValueError, OverflowError, KeyError):
+                    pass
+
+        for _ in range(100):
+            battery()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(2000):
+            battery()
+        gc.collect()
+        # A leak of one object per call would show as tens of thousands of blocks.
+        assert sys.getallocatedblocks() - before < 1000
