@@ -10,7 +10,8 @@
 
 namespace korvane {
 
-// Z(s, m); Z(s, 0) = 0.
+// Z(s, m); Z(s, 0) = 0. Past kLiteralZipfTerms terms the rest is added in closed form
+// (budget/zipf_tail.h), so any m returns promptly.
 double zipf_partial_sum(double s, uint64_t m);
 
 // The mass beyond the top k of v ranks under a Zipf law with exponent s (taken at single
