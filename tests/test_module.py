@@ -231,9 +231,6 @@ class TestDocstrings:
         assert "**2단계 풀 전체를 한 번에**" in text
         assert "fn=None" in pydoc_text(korvane.Engine.scorer)
 
-    def test_repr_has_no_docstring_of_its_own(self):
-        assert korvane.Engine.__repr__.__doc__ == object.__repr__.__doc__
-
 
 def pydoc_text(obj):
     import pydoc
