@@ -165,9 +165,9 @@ PyObject* engine_scorer_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!optional_argument(range_arg, "normalize_range", float_pair_from, &range)) return nullptr;
   bool has_callback = !is_absent(fn_arg);
 
-  ScorerSpec spec;
+  ScorerSpec axis;
   if (cost_text == "expensive") {
-    spec.expensive = true;
+    axis.expensive = true;
   } else if (cost_text == "cheap") {
     if (has_callback) return refuse(kCheapCallbackMessage);
   } else {
@@ -177,19 +177,19 @@ PyObject* engine_scorer_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     // No normalizer.
   } else if (*normalize == "minmax") {
     if (!range) return refuse(kMinMaxRangeMessage);
-    spec.normalizer = Normalizer::MinMax(range->first, range->second);
+    axis.normalizer = Normalizer::MinMax(range->first, range->second);
   } else if (*normalize == "sigmoid") {
-    spec.normalizer = Normalizer::Sigmoid();
+    axis.normalizer = Normalizer::Sigmoid();
   } else if (*normalize == "clamp01") {
-    spec.normalizer = Normalizer::Clamp01();
+    axis.normalizer = Normalizer::Clamp01();
   } else {
     return refuse_received(kNormalizerReceived, *normalize);
   }
-  if (!scale_from_text(scale_text, &spec.scale)) return nullptr;
-  spec.name = std::move(name);
-  if (has_callback) spec.callback = PyRef::borrow(fn_arg);
+  if (!scale_from_text(scale_text, &axis.scale)) return nullptr;
+  axis.name = std::move(name);
+  if (has_callback) axis.callback = PyRef::borrow(fn_arg);
 
-  engine->settings.axes.push_back(std::move(spec));
+  engine->settings.axes.push_back(std::move(axis));
   Py_RETURN_NONE;
 }
 

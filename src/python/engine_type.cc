@@ -132,7 +132,7 @@ PyType_Slot engine_slots[] = {
 };
 
 // Final (no Py_TPFLAGS_BASETYPE): the settings layout is the whole object.
-PyType_Spec engine_spec = {
+PyType_Spec engine_type_spec = {
     "korvane.Engine",
     static_cast<int>(sizeof(EngineObject)),
     0,
@@ -146,7 +146,7 @@ PyTypeObject* engine_class = nullptr;
 
 PyTypeObject* engine_type() {
   if (engine_class == nullptr) {
-    engine_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_spec));
+    engine_class = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&engine_type_spec));
   }
   return engine_class;
 }

@@ -21,15 +21,15 @@ PyType_Slot outcome_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec ranked_spec = {"korvane.Ranked", static_cast<int>(sizeof(PyObject)), 0, kResultFlags,
-                           ranked_slots};
-PyType_Spec rejected_spec = {"korvane.Rejected", static_cast<int>(sizeof(PyObject)), 0,
-                             kResultFlags, rejected_slots};
-PyType_Spec outcome_spec = {"korvane.Outcome", static_cast<int>(sizeof(PyObject)), 0, kResultFlags,
-                            outcome_slots};
+PyType_Spec ranked_type_spec = {"korvane.Ranked", static_cast<int>(sizeof(PyObject)), 0,
+                                kResultFlags, ranked_slots};
+PyType_Spec rejected_type_spec = {"korvane.Rejected", static_cast<int>(sizeof(PyObject)), 0,
+                                  kResultFlags, rejected_slots};
+PyType_Spec outcome_type_spec = {"korvane.Outcome", static_cast<int>(sizeof(PyObject)), 0,
+                                 kResultFlags, outcome_slots};
 
-PyTypeObject* create_once(PyTypeObject** slot, PyType_Spec* spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+PyTypeObject* create_once(PyTypeObject** slot, PyType_Spec* type_spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
   return *slot;
 }
 
@@ -40,13 +40,13 @@ PyTypeObject* outcome_class = nullptr;
 }  // namespace
 
 PyTypeObject* ranked_type() {
-  return create_once(&ranked_class, &ranked_spec);
+  return create_once(&ranked_class, &ranked_type_spec);
 }
 PyTypeObject* rejected_type() {
-  return create_once(&rejected_class, &rejected_spec);
+  return create_once(&rejected_class, &rejected_type_spec);
 }
 PyTypeObject* outcome_type() {
-  return create_once(&outcome_class, &outcome_spec);
+  return create_once(&outcome_class, &outcome_type_spec);
 }
 
 }  // namespace korvane::python
