@@ -99,7 +99,8 @@ PyCFunction as_method(Method method) {
 
 constexpr int kWithKeywords = METH_VARARGS | METH_KEYWORDS;
 
-// Engine.run joins this table from its own file.
+// One entry per method, each defined in the file of its concern (the configuration
+// methods in engine_config.cc); the docstrings live in engine_docs.h, kRunDoc included.
 PyMethodDef engine_methods[] = {
     {"scorer", as_method(engine_scorer), kWithKeywords, kScorerDoc},
     {"fuse", as_method(engine_fuse), kWithKeywords, kFuseDoc},
