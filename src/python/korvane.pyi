@@ -1,2 +1,73 @@
-__version__: str
-__status__: str
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
+
+__all__ = [
+    "__version__",
+    "__status__",
+    "EngineError",
+    "Engine",
+    "Ranked",
+    "Rejected",
+    "Outcome",
+    "tail_mass",
+]
+
+__version__: Final[str]
+__status__: Final[str]
+
+class EngineError(Exception): ...
+
+_Float = SupportsFloat | SupportsIndex
+_Weights = Mapping[Any, _Float] | Sequence[tuple[str, _Float]]
+
+@final
+class Engine:
+    def __init__(self) -> None: ...
+    def scorer(
+        self,
+        name: str,
+        *,
+        scale: Literal["unit", "unbounded", "rank"] = "unit",
+        cost: Literal["cheap", "expensive"] = "cheap",
+        normalize: Literal["sigmoid", "clamp01", "minmax"] | None = None,
+        normalize_range: tuple[_Float, _Float] | None = None,
+        fn: Callable[[list[Any]], Sequence[_Float | None]] | None = None,
+    ) -> None: ...
+    def fuse(
+        self,
+        method: Literal["rrf", "weighted_sum", "max"],
+        *,
+        k: _Float | None = None,
+        weights: _Weights | None = None,
+    ) -> None: ...
+    def missing(
+        self, policy: Literal["skip", "impute", "reject"], *, value: _Float | None = None
+    ) -> None: ...
+    def rejections(
+        self, policy: Literal["keep", "count", "sample"], *, n: SupportsIndex | None = None
+    ) -> None: ...
+    def max_per_group(self, key: str, max: SupportsIndex, *, id: str | None = None) -> None: ...
+    def max_total(self, max: SupportsIndex, *, id: str | None = None) -> None: ...
+    def require_at_least(
+        self, key: str, value: str, n: SupportsIndex, *, id: str | None = None
+    ) -> None: ...
+    def unary_min(self, axis: str, min: _Float, *, id: str | None = None) -> None: ...
+    def coverage_objective(self) -> None: ...
+    def budget_top_k(self, k: SupportsIndex) -> None: ...
+    def budget_tail_mass(self, epsilon: _Float, fallback_k: SupportsIndex) -> None: ...
+    def budget_tokens(self, max: SupportsIndex) -> None: ...
+    def admission(self, axis: str) -> None: ...
+    def pool_multiplier(self, multiplier: SupportsIndex) -> None: ...
+    def threshold(self, value: _Float) -> None: ...
+    def min_fit(self, value: _Float) -> None: ...
+
+@final
+class Ranked: ...
+
+@final
+class Rejected: ...
+
+@final
+class Outcome: ...
+
+def tail_mass(s: _Float, k: SupportsIndex, v: SupportsIndex) -> float: ...

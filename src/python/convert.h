@@ -1,0 +1,61 @@
+// Conversions of Python values into native ones, shared by every binding file. Each
+// returns false with the conversion's own Python exception set, and leaves *out alone.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace korvane::python {
+
+// A str (or subclass), as UTF-8. Anything else: TypeError "'<type>' object cannot be
+// converted to 'str'"; a str that does not encode: its UnicodeEncodeError.
+bool text_from(PyObject* object, std::string* out);
+// The text of str(object), as UTF-8.
+bool str_text_from(PyObject* object, std::string* out);
+// The interpreter's float conversion, narrowed to 32 bits.
+bool float32_from(PyObject* object, float* out);
+// An int or an object with __index__, in 0 to 2^64 - 1.
+bool u64_from(PyObject* object, uint64_t* out);
+// As u64_from, then at most 2^32 - 1 (else OverflowError "out of range integral type
+// conversion attempted").
+bool u32_from(PyObject* object, uint32_t* out);
+// A tuple (or subclass) of exactly two values, each converted by float32_from.
+bool float_pair_from(PyObject* object, std::pair<float, float>* out);
+
+// Whether `object` counts as a sequence: a list or tuple (or subclass), or an instance of
+// collections.abc.Sequence. 1 or 0; -1 with an exception set when the test itself fails.
+int is_sequence(PyObject* object);
+
+// Adds the note "while processing '<parameter>'" to the pending exception. When the note
+// cannot be added, the exception stays pending without it.
+void note_parameter(const char* parameter);
+
+// Converts an argument; on failure adds the parameter note.
+template <class T>
+bool argument(PyObject* object, const char* parameter, bool (*convert)(PyObject*, T*), T* out) {
+  if (convert(object, out)) return true;
+  note_parameter(parameter);
+  return false;
+}
+
+// The same for a parameter whose default is None: null (not given) or None leaves *out
+// empty.
+template <class T>
+bool optional_argument(PyObject* object, const char* parameter, bool (*convert)(PyObject*, T*),
+                       std::optional<T>* out) {
+  if (object == nullptr || object == Py_None) {
+    out->reset();
+    return true;
+  }
+  T value{};
+  if (!argument(object, parameter, convert, &value)) return false;
+  *out = std::move(value);
+  return true;
+}
+
+}  // namespace korvane::python

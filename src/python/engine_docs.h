@@ -1,0 +1,134 @@
+// The docstrings of the Engine class and its methods. Each begins with the method's text
+// signature and a "--" line, from which inspect.signature and help() read the parameters.
+#pragma once
+
+namespace korvane::python {
+
+inline constexpr char kEngineDoc[] =
+    "Engine()\n"
+    "--\n"
+    "\n"
+    "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n"
+    "\n"
+    "네이티브 빌더와 달리 메서드는 새 엔진을 돌려주지 않고 이 객체 자신을 바꾼다.\n"
+    "파이썬에서는 이렇게 쓰는 편이 더 자연스럽게 읽힌다.";
+
+inline constexpr char kScorerDoc[] =
+    "scorer($self, name, *, scale=\"unit\", cost=\"cheap\", normalize=None, normalize_range=None, "
+    "fn=None)\n"
+    "--\n"
+    "\n"
+    "점수 축을 등록한다. 등록 순서가 감사 출력의 축 순서다.\n"
+    "\n"
+    "`cost=\"expensive\"` 이면 `fn` 을 함께 줄 수 있다. 그 함수는 **2단계 풀 전체를 한 번에**\n"
+    "받아 같은 길이의 점수 목록을 돌려줘야 한다. `fn` 없이 비싼 축으로 두면 후보에\n"
+    "담겨 온 값을 그대로 읽는다.";
+
+inline constexpr char kFuseDoc[] =
+    "fuse($self, method, *, k=None, weights=None)\n"
+    "--\n"
+    "\n"
+    "융합 방식을 고른다. `\"rrf\"`, `\"weighted_sum\"`, `\"max\"` 중 하나.\n"
+    "\n"
+    "`weights` 는 `{\"축이름\": 가중치}` 사전이거나 `[(\"축이름\", 가중치)]` 목록이다.\n"
+    "주지 않으면 모든 축이 1.0 이다.";
+
+inline constexpr char kMissingDoc[] =
+    "missing($self, policy, *, value=None)\n"
+    "--\n"
+    "\n"
+    "값이 없는 축을 어떻게 다룰지 고른다. `\"skip\"`, `\"impute\"`, `\"reject\"`.";
+
+inline constexpr char kRejectionsDoc[] =
+    "rejections($self, policy, *, n=None)\n"
+    "--\n"
+    "\n"
+    "탈락 후보를 얼마나 보관할지. `\"keep\"`, `\"count\"`, `\"sample\"`.\n"
+    "\n"
+    "개수는 이 정책과 무관하게 언제나 정확하다. 후보가 아주 많으면 `\"count\"` 를 쓴다.";
+
+inline constexpr char kMaxPerGroupDoc[] =
+    "max_per_group($self, key, max, *, id=None)\n"
+    "--\n"
+    "\n"
+    "후보의 `groups[key]` 값마다 최대 `max` 개까지만 고른다. 분할 매트로이드다.";
+
+inline constexpr char kMaxTotalDoc[] =
+    "max_total($self, max, *, id=None)\n"
+    "--\n"
+    "\n"
+    "전체 상한. 균일 매트로이드다.";
+
+inline constexpr char kRequireAtLeastDoc[] =
+    "require_at_least($self, key, value, n, *, id=None)\n"
+    "--\n"
+    "\n"
+    "`groups[key] == value` 인 후보가 최소 `n` 개 들어가야 한다는 하한 조건.\n"
+    "\n"
+    "채우려고 교체가 일어나면 결과의 `exact` 가 거짓이 된다. 탐욕이 만든 순서를 사후에\n"
+    "뒤집기 때문이다.";
+
+inline constexpr char kUnaryMinDoc[] =
+    "unary_min($self, axis, min, *, id=None)\n"
+    "--\n"
+    "\n"
+    "한 축의 점수가 문턱 미만인 후보를 1단계에서 걸러 낸다.";
+
+inline constexpr char kCoverageObjectiveDoc[] =
+    "coverage_objective($self)\n"
+    "--\n"
+    "\n"
+    "후보의 `cover` 목록으로 포괄성을 최대화한다. 서브모듈러다.";
+
+inline constexpr char kBudgetTopKDoc[] =
+    "budget_top_k($self, k)\n"
+    "--\n"
+    "\n"
+    "고정 개수를 고른다.";
+
+inline constexpr char kBudgetTailMassDoc[] =
+    "budget_tail_mass($self, epsilon, fallback_k)\n"
+    "--\n"
+    "\n"
+    "누락 허용 질량으로 K 를 유도한다. 적합이 나쁘면 `fallback_k` 로 되돌린다.";
+
+inline constexpr char kBudgetTokensDoc[] =
+    "budget_tokens($self, max)\n"
+    "--\n"
+    "\n"
+    "후보의 `cost` 합이 상한 이하가 되도록 고른다. 배낭형이라 근사다.";
+
+inline constexpr char kAdmissionDoc[] =
+    "admission($self, axis)\n"
+    "--\n"
+    "\n"
+    "1단계 절단에 쓸 승인 채점기를 지정한다.";
+
+inline constexpr char kPoolMultiplierDoc[] =
+    "pool_multiplier($self, multiplier)\n"
+    "--\n"
+    "\n"
+    "1단계 풀 배수. `M = K * multiplier` 다.";
+
+inline constexpr char kThresholdDoc[] =
+    "threshold($self, value)\n"
+    "--\n"
+    "\n"
+    "융합 점수의 하한.";
+
+inline constexpr char kMinFitDoc[] =
+    "min_fit($self, value)\n"
+    "--\n"
+    "\n"
+    "꼬리 질량 예산의 적합도 문턱.";
+
+inline constexpr char kRunDoc[] =
+    "run($self, candidates)\n"
+    "--\n"
+    "\n"
+    "후보를 훑어 고른다.\n"
+    "\n"
+    "`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n"
+    "생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다.";
+
+}  // namespace korvane::python
