@@ -1,4 +1,4 @@
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
 from typing import NotRequired, TypedDict
 
@@ -61,6 +61,7 @@ class Engine:
     def pool_multiplier(self, multiplier: SupportsIndex) -> None: ...
     def threshold(self, value: _Float) -> None: ...
     def min_fit(self, value: _Float) -> None: ...
+    def run(self, candidates: Iterable[Mapping[str, Any]]) -> Outcome: ...
 
 class _Term(TypedDict):
     scorer: str
