@@ -52,6 +52,16 @@ bool lookup(PyObject* dict, PyObject* key, PyRef* out) {
   return true;
 }
 
+// The text of str(value). An exact str is its own str(), so it is read directly.
+bool str_text(PyObject* value, std::string* out) {
+  if (!PyUnicode_CheckExact(value)) return str_text_from(value, out);
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) return false;
+  out->assign(data, static_cast<size_t>(size));
+  return true;
+}
+
 // Absent for None, else the value narrowed to 32 bits.
 bool optional_score(PyObject* value, std::optional<float>* out) {
   if (value == Py_None) return true;
@@ -64,7 +74,14 @@ bool optional_score(PyObject* value, std::optional<float>* out) {
 // An integer in 0 to 2^64 - 1 when the value converts to one (bool and __index__
 // included); otherwise the text of str(value), whatever the value is.
 bool identifier_from(PyObject* value, CandidateId* out) {
-  if (PyIndex_Check(value)) {
+  if (PyLong_CheckExact(value)) {
+    unsigned long long integer = PyLong_AsUnsignedLongLong(value);
+    if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      *out = CandidateId(uint64_t{integer});
+      return true;
+    }
+    PyErr_Clear();  // negative or past 64 bits: the id is the int's text
+  } else if (PyIndex_Check(value)) {
     PyRef index = PyRef::steal(PyNumber_Index(value));
     if (index) {
       unsigned long long integer = PyLong_AsUnsignedLongLong(index.get());
@@ -79,7 +96,7 @@ bool identifier_from(PyObject* value, CandidateId* out) {
     PyErr_Clear();
   }
   std::string text;
-  if (!str_text_from(value, &text)) return false;
+  if (!str_text(value, &text)) return false;
   *out = CandidateId(std::move(text));
   return true;
 }
@@ -182,7 +199,7 @@ bool CandidateSource::read_groups(PyObject* item, Candidate* out) {
     if (!lookup(groups.get(), group_keys_[key].get(), &value)) return false;
     if (!value || value.get() == Py_None) continue;
     std::string text;
-    if (!str_text_from(value.get(), &text)) return false;
+    if (!str_text(value.get(), &text)) return false;
     out->groups[key] = std::move(text);
   }
   return true;
@@ -207,7 +224,7 @@ bool CandidateSource::read_cover(PyObject* item, Candidate* out) {
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyRef entry = PyRef::steal(PySequence_GetItem(cover.get(), i));
     std::string text;
-    if (!entry || !str_text_from(entry.get(), &text)) return false;
+    if (!entry || !str_text(entry.get(), &text)) return false;
     out->cover.push_back(std::move(text));
   }
   return true;
