@@ -203,12 +203,6 @@ class TestOutcome:
         assert counts(outcome) == {"out_of_pool": 680, "outranked": 310}
         assert outcome.is_complete()
 
-    def test_rrf_first_on_two_axes(self):
-        outcome = engine_with("a", "b").run([{"id": 1, "scores": [0.9, 0.8]},
-                                             {"id": 2, "scores": [0.1, 0.2]}])
-        assert outcome.ranked[0].fused == f32(f32(1 / 61) + f32(1 / 61))
-        assert outcome.ranked[0].fused == f32(2 / 61)
-
     def test_ranked_entry_and_audit_json(self):
         engine = korvane.Engine()
         engine.scorer("bm25")
