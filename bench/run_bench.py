@@ -92,9 +92,10 @@ def python_run(candidates, groups):
         if len(chosen) == K:
             break
         group = entry[4]
-        if group is not None and per_group.get(group, 0) >= GROUP_MAX:
-            continue
-        per_group[group] = per_group.get(group, 0) + 1
+        if group is not None:  # a record without a group value is never refused
+            if per_group.get(group, 0) >= GROUP_MAX:
+                continue
+            per_group[group] = per_group.get(group, 0) + 1
         chosen.append(str(-entry[1]))
     return chosen
 
