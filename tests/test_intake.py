@@ -6,7 +6,6 @@ import types
 import pytest
 from hypothesis import given, settings, strategies as st
 
-import korvane
 from conftest import f32
 from run_helpers import NotToBeRead, Pulled, counts, engine_with, ids, raises_exactly
 
