@@ -10,6 +10,7 @@
 #include "python/engine_config.h"
 #include "python/engine_docs.h"
 #include "python/errors.h"
+#include "python/run.h"
 
 namespace korvane::python {
 
@@ -100,7 +101,8 @@ PyCFunction as_method(Method method) {
 constexpr int kWithKeywords = METH_VARARGS | METH_KEYWORDS;
 
 // One entry per method, each defined in the file of its concern (the configuration
-// methods in engine_config.cc); the docstrings live in engine_docs.h, kRunDoc included.
+// methods in engine_config.cc, run in run.cc); the docstrings live in engine_docs.h, kRunDoc
+// included.
 PyMethodDef engine_methods[] = {
     {"scorer", as_method(engine_scorer), kWithKeywords, kScorerDoc},
     {"fuse", as_method(engine_fuse), kWithKeywords, kFuseDoc},
@@ -118,6 +120,7 @@ PyMethodDef engine_methods[] = {
     {"pool_multiplier", as_method(engine_pool_multiplier), kWithKeywords, kPoolMultiplierDoc},
     {"threshold", as_method(engine_threshold), kWithKeywords, kThresholdDoc},
     {"min_fit", as_method(engine_min_fit), kWithKeywords, kMinFitDoc},
+    {"run", as_method(engine_run), kWithKeywords, kRunDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,6 @@
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
+from typing import NotRequired, TypedDict
 
 __all__ = [
     "__version__",
@@ -60,14 +61,109 @@ class Engine:
     def pool_multiplier(self, multiplier: SupportsIndex) -> None: ...
     def threshold(self, value: _Float) -> None: ...
     def min_fit(self, value: _Float) -> None: ...
+    def run(self, candidates: Iterable[dict[str, Any]]) -> Outcome: ...
+
+class _Term(TypedDict):
+    scorer: str
+    input: Literal["value", "rank", "imputed", "skipped"]
+    value: float | None
+    weight: float
+    contribution: float
+
+class _Fusion(TypedDict):
+    method: Literal["weighted_sum", "rrf", "max"]
+    k: NotRequired[float]
+    missing_policy: Literal["skip", "impute", "reject"]
+    terms: list[_Term]
+
+class _RejectedCounts(TypedDict):
+    not_scored: int
+    unary_constraint: int
+    set_constraint: int
+    below_threshold: int
+    outranked: int
+    out_of_pool: int
+
+class _Selection(TypedDict):
+    exact: bool
+    guarantee: float | None
+    pool_size: int
+    pool_exhausted: bool
+    cut_margin: float | None
+
+class _ScorerTrace(TypedDict):
+    scorer: str
+    calls: int
+    missing: int
+    elapsed_nanos: int
+    cost: Literal["cheap", "expensive"]
+
+class _BudgetEvidence(TypedDict):
+    s: float
+    fit_quality: float
+    fallback: bool
+    reason: Literal["poor_fit", "too_few_samples", "not_a_mass_distribution"] | None
+    derived_k: int
+
+class _Trace(TypedDict):
+    input_count: int
+    pool_capacity: int
+    admission_scorer: str | None
+    scorers: list[_ScorerTrace]
+    budget: _BudgetEvidence | None
 
 @final
-class Ranked: ...
+class Ranked:
+    @property
+    def id(self) -> str: ...
+    @property
+    def rank(self) -> int: ...
+    @property
+    def fused(self) -> float: ...
+    @property
+    def scores(self) -> dict[str, float | None]: ...
+    @property
+    def fusion(self) -> _Fusion: ...
+    @property
+    def constraints(self) -> list[str]: ...
+    @property
+    def candidate(self) -> Any: ...
+    def to_json(self) -> str: ...
 
 @final
-class Rejected: ...
+class Rejected:
+    @property
+    def id(self) -> str: ...
+    @property
+    def reason(
+        self,
+    ) -> Literal[
+        "not_scored",
+        "unary_constraint",
+        "set_constraint",
+        "below_threshold",
+        "outranked",
+        "out_of_pool",
+    ]: ...
+    @property
+    def detail(self) -> str | None: ...
+    @property
+    def fused(self) -> float | None: ...
+    @property
+    def candidate(self) -> Any: ...
 
 @final
-class Outcome: ...
+class Outcome:
+    @property
+    def ranked(self) -> list[Ranked]: ...
+    @property
+    def rejected(self) -> list[Rejected]: ...
+    @property
+    def rejected_counts(self) -> _RejectedCounts: ...
+    @property
+    def selection(self) -> _Selection: ...
+    @property
+    def trace(self) -> _Trace: ...
+    def is_complete(self) -> bool: ...
 
 def tail_mass(s: _Float, k: SupportsIndex, v: SupportsIndex) -> float: ...
