@@ -1,7 +1,6 @@
 #include "engine/pipeline.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -16,6 +15,7 @@
 #include "budget/tail_mass.h"
 #include "engine/entry_order.h"
 #include "engine/fusion.h"
+#include "engine/interval_clock.h"
 #include "engine/invariant.h"
 #include "engine/records.h"
 #include "engine/rejection_log.h"
@@ -25,13 +25,6 @@
 namespace korvane {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-uint128 nanos_between(Clock::time_point start, Clock::time_point stop) {
-  auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(stop - start).count();
-  return nanos > 0 ? static_cast<uint128>(nanos) : 0;
-}
 
 // A NaN from an axis is stored as absent.
 std::optional<float> stored_value(std::optional<float> v) {
@@ -119,6 +112,8 @@ class Run {
   uint64_t capacity_;
   std::vector<size_t> cheap_axes_;
   std::vector<size_t> expensive_axes_;
+  // Elapsed times accumulate in clock ticks and become nanoseconds when the outcome is made.
+  IntervalClock clock_;
   RunTrace trace_;
 };
 
@@ -167,9 +162,9 @@ void Run::screen_candidate(Candidate candidate, StagePool& pool, AxisValues& val
   std::fill(values.begin(), values.end(), std::nullopt);
   for (size_t axis : cheap_axes_) {
     ScorerTrace& stats = trace_.scorers[axis];
-    Clock::time_point start = Clock::now();
+    const uint64_t start = clock_.now();
     std::optional<float> v = engine_.scorers[axis]->score(candidate);
-    stats.elapsed_nanos += nanos_between(start, Clock::now());
+    stats.elapsed_nanos += IntervalClock::between(start, clock_.now());
     ++stats.calls;
     v = stored_value(v);
     if (!v) {
@@ -208,9 +203,9 @@ Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
   results.reserve(expensive_axes_.size());
   elapsed.reserve(expensive_axes_.size());
   for (size_t axis : expensive_axes_) {
-    Clock::time_point start = Clock::now();
+    const uint64_t start = clock_.now();
     std::vector<std::optional<float>> result = engine_.scorers[axis]->score_batch(batch);
-    elapsed.push_back(nanos_between(start, Clock::now()));
+    elapsed.push_back(IntervalClock::between(start, clock_.now()));
     if (result.size() != pool.size()) {
       return EngineError(
           errors::BatchLengthMismatch{engine_.axes[axis].name, result.size(), pool.size()});
@@ -370,6 +365,8 @@ RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProble
     outcome.selection.cut_margin = result.raw_cut_margin;
   }
 
+  const IntervalClock::Rate rate = clock_.rate();
+  for (ScorerTrace& stats : trace_.scorers) stats.elapsed_nanos = rate.nanos(stats.elapsed_nanos);
   outcome.trace = std::move(trace_);
   outcome.rejected_counts = drops_.counts();
   outcome.rejected = drops_.take_entries();
