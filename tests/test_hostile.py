@@ -13,6 +13,7 @@ import threading
 import weakref
 
 import pytest
+from hypothesis import given as for_all, settings, strategies as st
 
 import korvane
 
@@ -555,6 +556,18 @@ def raise_(error):
     raise error
 
 
+def shrinking_cover():
+    cover = ["a", None, "c"]
+
+    class Shrinking:
+        def __str__(self):
+            cover.clear()
+            return "b"
+
+    cover[1] = Shrinking()
+    return cover
+
+
 def reading_engine():
     """Two cheap axes, a group rule, the coverage objective and a token budget: intake reads
     every entry."""
@@ -620,6 +633,8 @@ INTAKE_FAILURES = [
     ("cover length raising", lambda: with_entries(cover=Sequence(Boom("cl"))), Boom, "cl"),
     ("cover item access raising", lambda: with_entries(
         cover=Sequence(3, lambda i: raise_(Boom("ci")))), Boom, "ci"),
+    ("cover shrinking while read", lambda: with_entries(cover=shrinking_cover()), IndexError,
+     "list index out of range"),
     ("cost index raising", lambda: with_entries(cost=RaisingIndex()), Boom, "index"),
     ("cost index returning a str", lambda: with_entries(cost=Index("3")), TypeError,
      "__index__ returned non-int (type str)"),
@@ -739,6 +754,85 @@ class TestIntake:
         assert [r.id for r in outcome.ranked] == ["1"]
         assert seen == ["Engine(axes=1, fusion=rrf, budget=TopK(10))", "5",
                         (RuntimeError, "Already borrowed")]
+
+
+class IdError(Exception):
+    pass
+
+
+class ScoreError(Exception):
+    pass
+
+
+class GroupError(Exception):
+    pass
+
+
+class CostError(Exception):
+    pass
+
+
+class CoverError(Exception):
+    pass
+
+
+class Raising:
+    """Raises `error` from every conversion intake may try."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def _raise(self, *args):
+        raise self.error("hostile")
+
+    __float__ = __index__ = __str__ = _raise
+
+
+# Each entry: (value, the error it raises or None). Entries are read in this order, so an
+# item fails with the error of its first bad entry.
+ENTRY_ORDER = ("id", "scores", "groups", "cost", "cover")
+ENTRIES = {
+    "id": st.sampled_from([(7, None), ("doc", None), (Identified(index=Boom("i")), None),
+                           (Raising(IdError), IdError)]),
+    "scores": st.sampled_from([([0.5, 0.25], None), ({"b": 0.75}, None), (None, ValueError),
+                               ([0.5, Raising(ScoreError)], ScoreError),
+                               ({"a": Raising(ScoreError)}, ScoreError)]),
+    "groups": st.sampled_from([({"g": "x"}, None), ({"g": 3}, None), ({}, None),
+                               ({"g": Raising(GroupError)}, GroupError), (5, ValueError)]),
+    "cost": st.sampled_from([(1, None), (None, None), (Raising(CostError), CostError)]),
+    "cover": st.sampled_from([(["c", "d"], None), ("cd", None), ({"c"}, ValueError),
+                              ([Raising(CoverError)], CoverError)]),
+}
+
+
+@st.composite
+def hostile_items(draw):
+    entries = {key: draw(strategy) for key, strategy in ENTRIES.items()}
+    present = {key: draw(st.booleans()) for key in ENTRY_ORDER}
+    present["id"] = draw(st.sampled_from([True] * 7 + [False]))
+    item = {key: entries[key][0] for key in ENTRY_ORDER if present[key]}
+    if not present["id"]:
+        return item, ValueError
+    errors = [entries[key][1] for key in ENTRY_ORDER if present[key] and entries[key][1]]
+    return item, errors[0] if errors else None
+
+
+@settings(max_examples=60, deadline=None)
+@for_all(st.lists(st.one_of(hostile_items(), st.just(([], ValueError))), max_size=8))
+def test_any_mix_of_hostile_items_fails_with_the_first_failure(drawn):
+    items = [item for item, _ in drawn]
+    failures = [error for _, error in drawn if error is not None]
+    engine = reading_engine()
+    source = Counted(items)
+    with refcounts_kept(engine, source, *items):
+        if failures:
+            assert failure(engine.run, source)[0] is failures[0]
+        else:
+            outcome = engine.run(source)
+            assert outcome.is_complete()
+            assert outcome.trace["input_count"] == len(items)
+            del outcome
+        assert source.taken == len(items)
 
 
 def korvane_run_one(*items, axes=("a",)):
