@@ -1097,7 +1097,8 @@ class TestCallbacks:
         engine = callback_engine(lambda pool: fn(pool) if not seen else plain_callback(pool))
         assert fingerprint(engine.run(pool_items())) == expected
         refused = (RuntimeError, "Already borrowed")
-        assert seen == [refused, True, refused, "Engine(axes=2, fusion=weighted_sum, budget=TopK(10))"]
+        assert seen == [refused, True, refused,
+                        "Engine(axes=2, fusion=weighted_sum, budget=TopK(10))"]
         engine.threshold(0.0)  # free again once the run has returned
 
     def test_callback_dropping_the_last_reference_to_the_engine(self):
