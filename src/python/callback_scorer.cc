@@ -14,11 +14,15 @@ constexpr std::string_view kNotSequencePrefix = "채점기 '";
 constexpr std::string_view kNotSequenceSuffix = "' 의 콜백이 목록이 아닌 것을 돌려줬다";
 
 // Holds the interpreter lock for its lifetime. During a run the calling thread already
-// holds it and this costs next to nothing; elsewhere it takes the lock.
+// holds it and this costs next to nothing; elsewhere it takes the lock. A daemon thread
+// ended by the interpreter's shutdown is unwound through here without the lock, which is
+// then not its to release.
 class InterpreterLock {
  public:
   InterpreterLock() : state_(PyGILState_Ensure()) {}
-  ~InterpreterLock() { PyGILState_Release(state_); }
+  ~InterpreterLock() {
+    if (Py_IsInitialized()) PyGILState_Release(state_);
+  }
   InterpreterLock(const InterpreterLock&) = delete;
   InterpreterLock& operator=(const InterpreterLock&) = delete;
 

@@ -19,7 +19,7 @@ constexpr std::string_view kGroupsShapeMessage = "'groups' 는 사전이어야 �
 constexpr std::string_view kCoverShapeMessage = "'cover' 는 순서열이어야 한다";
 
 void release_object(void* object) {
-  Py_DECREF(static_cast<PyObject*>(object));
+  drop_reference(static_cast<PyObject*>(object));
 }
 
 PyRef text_object(std::string_view text) {

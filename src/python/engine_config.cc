@@ -128,6 +128,8 @@ bool weights_from(PyObject* object, Weights* out) {
   // shape gets the one message that shows both accepted forms.
   if (PyDict_Check(object)) return weights_from_dict(object, out);
   if (weights_from_pairs(object, out)) return true;
+  // An interrupt or an exit raised while the list was read is not a shape error.
+  if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
   PyErr_Clear();
   refuse(kWeightsShapeMessage);
   return false;

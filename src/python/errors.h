@@ -20,9 +20,11 @@ void raise_with_text(PyObject* type, std::string_view message);
 // Runs the body of a Python-facing function (a new reference, or null with an exception
 // set), turning a C++ exception escaping it (an allocation failure in a string or vector,
 // in practice) into a Python exception. The body's guards and references are released by
-// unwinding before the exception is set.
+// unwinding before the exception is set. Not noexcept: the forced unwinding that ends a
+// daemon thread at interpreter shutdown (it matches neither handler) must be let through,
+// as the thread's C frames let it through.
 template <class Body>
-PyObject* with_native_failures(Body&& body) noexcept {
+PyObject* with_native_failures(Body&& body) {
   try {
     return body();
   } catch (const std::bad_alloc&) {

@@ -6,9 +6,26 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <chrono>
+#include <thread>
 #include <utility>
 
 namespace korvane::python {
+
+// Drops a reference while the interpreter is up. Once its shutdown has begun, a daemon
+// thread that waits for the interpreter lock inside a run is ended by unwinding it from
+// there, without the lock: touching objects then would race the shutdown, so references
+// are left to the dying interpreter. When dropping a reference is itself what waited (a
+// __del__ that sleeps), the unwinding would have to leave a destructor, which ends the
+// process; the thread is parked for good instead, as it would be on a lock never granted.
+inline void drop_reference(PyObject* object) {
+  if (object == nullptr || !Py_IsInitialized()) return;
+  try {
+    Py_DECREF(object);
+  } catch (...) {  // nothing else unwinds out of a dealloc
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+}
 
 class PyRef {
  public:
@@ -20,7 +37,7 @@ class PyRef {
   }
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
-  ~PyRef() { Py_XDECREF(object_); }
+  ~PyRef() { drop_reference(object_); }
 
   // Takes over a new reference (the result of most API calls); null stays empty.
   static PyRef steal(PyObject* object) { return PyRef(object); }
@@ -38,10 +55,7 @@ class PyRef {
 
   // Drops the held reference (if any) after the new one is in place, so a destructor that
   // runs Python code never sees this PyRef holding a dead object.
-  void reset(PyObject* object = nullptr) {
-    PyObject* old = std::exchange(object_, object);
-    Py_XDECREF(old);
-  }
+  void reset(PyObject* object = nullptr) { drop_reference(std::exchange(object_, object)); }
 
  private:
   explicit PyRef(PyObject* object) : object_(object) {}
