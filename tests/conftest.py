@@ -1,8 +1,15 @@
 import ctypes
+import os
 
 import pytest
+from hypothesis import settings
 
 import korvane
+
+# Tests that leave the example count to the profile: 400 by default, many more for a soak.
+settings.register_profile("default", max_examples=400, deadline=None)
+settings.register_profile("soak", max_examples=20000, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "default"))
 
 
 def f32(x):
