@@ -9,6 +9,9 @@ from hypothesis import given, settings, strategies as st
 from conftest import f32
 from run_helpers import NotToBeRead, Pulled, counts, engine_with, ids, raises_exactly
 
+# How many raising calls in a row end a stream whose iterator never reports exhaustion.
+korvane_iterator_failures_in_a_row = 1000
+
 NOT_DICT = "후보는 사전(dict)이어야 한다. 'id' 와 'scores' 가 필요하다"
 NO_ID = "후보에 'id' 가 없다"
 SCORES_SHAPE = "'scores' 는 사전이거나 순서열이어야 한다"
@@ -332,11 +335,48 @@ class TestFailures:
 
             def __next__(self):
                 Broken.calls += 1
-                raise OSError("disk gone")
+                raise OSError(f"disk gone {Broken.calls}")
 
-        with pytest.raises(OSError, match="disk gone"):
+        with pytest.raises(OSError, match="disk gone 1$"):
             engine_with("a").run(Broken())
-        assert Broken.calls == 1
+        assert Broken.calls == korvane_iterator_failures_in_a_row
+
+    def test_iterator_raising_on_one_row_is_read_to_its_end(self):
+        rows = [{"id": 1}, None, {"id": 3}, None, {"id": 5}]
+        seen = []
+
+        def to_candidate(row):
+            seen.append(row)
+            if row is None:
+                raise LookupError(f"bad row {len(seen)}")
+            return row
+
+        raises_exactly(LookupError, "bad row 2", engine_with("a").run, map(to_candidate, rows))
+        assert seen == rows
+
+    def test_interrupt_from_the_iterator_ends_the_stream_at_once(self):
+        calls = []
+
+        def produce():
+            calls.append(1)
+            yield {"id": 1}
+            raise KeyboardInterrupt
+
+        class Interrupted:
+            calls = 0
+
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                Interrupted.calls += 1
+                raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            engine_with("a").run(Interrupted())
+        assert Interrupted.calls == 1
+        with pytest.raises(KeyboardInterrupt):
+            engine_with("a").run(produce())
 
     def test_exception_from_the_iterator_after_good_items(self):
         def produce():

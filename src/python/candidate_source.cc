@@ -128,9 +128,13 @@ CandidateSource::Pull CandidateSource::pull() {
   if (!iterator_) return EndOfInput{};
   PyRef item = PyRef::steal(PyIter_Next(iterator_.get()));
   if (!item) {
-    if (PyErr_Occurred()) record_failure();
-    return EndOfInput{};
+    if (!PyErr_Occurred()) return EndOfInput{};
+    const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
+    record_failure();
+    if (!ordinary || ++iterator_failures_ >= kIteratorFailuresInARow) return EndOfInput{};
+    return NothingThisTime{};
   }
+  iterator_failures_ = 0;
   Candidate candidate;
   if (!convert(item.get(), &candidate)) {
     record_failure();

@@ -32,9 +32,13 @@ class CandidateSource final : public korvane::CandidateSource {
   static std::unique_ptr<CandidateSource> create(PyRef iterator, const Reading& reading,
                                                  std::shared_ptr<SequenceCheck> sequences);
 
-  // An exception raised by the iterator itself is recorded and ends the stream, so an
-  // iterator that raises on every call cannot keep the run pulling for ever.
+  // An ordinary exception raised by the iterator itself is recorded like a failed item and
+  // pulling goes on, so that a `map` whose function fails on one row is still read to its
+  // end. The stream ends early on anything else (KeyboardInterrupt, SystemExit) and after
+  // kIteratorFailuresInARow raising calls with no item between them, so an iterator that
+  // raises on every call cannot keep the run pulling for ever.
   Pull pull() override;
+  static constexpr int kIteratorFailuresInARow = 1000;
   void close() override { iterator_.reset(); }
 
   // The first recorded exception, if any; the record is left empty.
@@ -55,6 +59,7 @@ class CandidateSource final : public korvane::CandidateSource {
   void record_failure();
 
   PyRef iterator_;
+  int iterator_failures_ = 0;  // raising calls of the iterator since its last item
   EntryKeys keys_;
   std::vector<PyRef> axis_names_;
   std::vector<PyRef> group_keys_;
