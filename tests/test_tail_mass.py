@@ -67,6 +67,15 @@ class TestValues:
         assert type(result) is float
         assert 0.0 <= result <= 1.0
 
+    @settings(max_examples=15, deadline=None)
+    @given(s=st.floats(-4, 8, allow_nan=False, width=32), v=st.integers(2**24 + 2, 2**64 - 1),
+           gap=st.integers(1, 3000))
+    def test_huge_ranks_close_together_leave_a_share_in_range(self, s, v, gap):
+        # Far past the ranks that are summed term by term: k and v share their head, so the
+        # tail is never negative even when it cancels to almost nothing.
+        assert 0.0 <= korvane.tail_mass(s, v - gap, v) <= 1.0
+        assert korvane.tail_mass(0.5, 3238843012103018192, 3238843012103018477) >= 0.0
+
     @settings(max_examples=200, deadline=None)
     @given(s=st.floats(-4, 8, allow_nan=False), k=st.integers(0, 300),
            v=st.integers(0, 300))

@@ -29,8 +29,14 @@ std::pair<double, double> zipf_pair(double s, uint64_t k, uint64_t v) {
   double zk = z;
   for (; i <= literal; ++i) z += std::pow(static_cast<double>(i), -s);
   if (std::isfinite(s)) {
-    if (k > literal) zk = z + zipf_tail_sum(s, literal, k);
-    if (v > literal) z += zipf_tail_sum(s, literal, v);
+    if (k > literal) {
+      // Z(s, v) continues Z(s, k), as the literal sum would, so it is never the smaller
+      // and the tail mass never negative, however close k and v are.
+      zk = z + zipf_tail_sum(s, literal, k);
+      z = zk + zipf_tail_sum(s, k, v);
+    } else if (v > literal) {
+      z += zipf_tail_sum(s, literal, v);
+    }
   }
   return {zk, z};
 }

@@ -110,6 +110,20 @@ TEST(TailMassTest, HugeRankCountsAgreeWithKnownAsymptotics) {
             tail_mass(1.0f, 5, std::numeric_limits<uint64_t>::max()));
 }
 
+TEST(TailMassTest, HugeRanksCloseTogetherNeverGiveANegativeShare) {
+  std::mt19937_64 random(7);
+  for (int trial = 0; trial < 20; ++trial) {
+    const uint64_t v = kBound + 2 + random() % (std::numeric_limits<uint64_t>::max() - kBound - 2);
+    const uint64_t k = v - 1 - random() % 3000;
+    const float s = static_cast<float>(trial) * 0.25f - 1.0f;
+    const float share = tail_mass(s, k, v);
+    EXPECT_GE(share, 0.0f) << s << " " << k << " " << v;
+    EXPECT_LE(share, 1.0f) << s << " " << k << " " << v;
+  }
+  EXPECT_GE(tail_mass(0.5f, 3238843012103018192u, 3238843012103018477u), 0.0f);
+  EXPECT_GE(tail_mass(0.75f, 1133610254162629748u, 1133610254162629896u), 0.0f);
+}
+
 TEST(TailMassTest, OverflowingSumsAreInfiniteNotNaN) {
   const uint64_t v = 1000000000000000000u;
   EXPECT_EQ(zipf_partial_sum(-50.0, v), kInf);  // a literal term already overflows
