@@ -26,6 +26,10 @@ def counts(outcome):
     return {reason: n for reason, n in outcome.rejected_counts.items() if n}
 
 
+# How many raising calls in a row end a stream whose iterator never reports exhaustion.
+ITERATOR_FAILURES_IN_A_ROW = 1000
+
+
 def engine_with(*axes, top_k=None, **fuse):
     """An engine with cheap axes of the given names (and the default rrf fusion)."""
     engine = korvane.Engine()

@@ -16,6 +16,7 @@ import pytest
 from hypothesis import given as for_all, settings, strategies as st
 
 import korvane
+from run_helpers import ITERATOR_FAILURES_IN_A_ROW
 
 
 class Boom(Exception):
@@ -884,7 +885,7 @@ class TestIterators:
             assert failure(self.engine().run, source)[0] is error
         # An interrupt ends the stream at once; an ordinary exception after a bounded run of
         # raising calls.
-        assert Always.calls == (1 if error is KeyboardInterrupt else 1000)
+        assert Always.calls == (1 if error is KeyboardInterrupt else ITERATOR_FAILURES_IN_A_ROW)
 
     def test_iter_failures_are_raised_unchanged(self):
         class RaisingIter:

@@ -7,10 +7,8 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from conftest import f32
-from run_helpers import NotToBeRead, Pulled, counts, engine_with, ids, raises_exactly
-
-# How many raising calls in a row end a stream whose iterator never reports exhaustion.
-korvane_iterator_failures_in_a_row = 1000
+from run_helpers import (ITERATOR_FAILURES_IN_A_ROW, NotToBeRead, Pulled, counts, engine_with, ids,
+                         raises_exactly)
 
 NOT_DICT = "후보는 사전(dict)이어야 한다. 'id' 와 'scores' 가 필요하다"
 NO_ID = "후보에 'id' 가 없다"
@@ -339,7 +337,7 @@ class TestFailures:
 
         with pytest.raises(OSError, match="disk gone 1$"):
             engine_with("a").run(Broken())
-        assert Broken.calls == korvane_iterator_failures_in_a_row
+        assert Broken.calls == ITERATOR_FAILURES_IN_A_ROW
 
     def test_iterator_raising_on_one_row_is_read_to_its_end(self):
         rows = [{"id": 1}, None, {"id": 3}, None, {"id": 5}]

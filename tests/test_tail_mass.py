@@ -66,6 +66,7 @@ class TestValues:
         result = korvane.tail_mass(1.0, 5, 10**18)
         assert type(result) is float
         assert 0.0 <= result <= 1.0
+        assert korvane.tail_mass(0.5, 3238843012103018192, 3238843012103018477) >= 0.0
 
     @settings(max_examples=15, deadline=None)
     @given(s=st.floats(-4, 8, allow_nan=False, width=32), v=st.integers(2**24 + 2, 2**64 - 1),
@@ -74,7 +75,6 @@ class TestValues:
         # Far past the ranks that are summed term by term: k and v share their head, so the
         # tail is never negative even when it cancels to almost nothing.
         assert 0.0 <= korvane.tail_mass(s, v - gap, v) <= 1.0
-        assert korvane.tail_mass(0.5, 3238843012103018192, 3238843012103018477) >= 0.0
 
     @settings(max_examples=200, deadline=None)
     @given(s=st.floats(-4, 8, allow_nan=False), k=st.integers(0, 300),
