@@ -518,6 +518,8 @@ def test_a_run_accounts_for_every_candidate_or_raises_what_wins(cfg, stream):
     engine = build(cfg, callbacks)
     items, items_failure = pulled(cfg, stream)
     watched = stream.items + [c for c in callbacks if c is not None]
+    # Garbage of earlier examples may still hold references to shared objects.
+    gc.collect()
     before = [sys.getrefcount(o) for o in watched]
 
     iterable = stream.items if stream.shape == "list" else Iterable(stream)
