@@ -16,7 +16,7 @@ uint64_t nanos_since_epoch(SteadyClock::time_point t) {
 }
 
 // An invariant counter ticks at a constant rate in every power state, so ticks measure time.
-bool invariant_counter() {
+bool ask_cpu_for_invariant_counter() {
 #if KORVANE_HAS_TSC
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (__get_cpuid(0x80000000u, &eax, &ebx, &ecx, &edx) == 0 || eax < 0x80000007u) return false;
@@ -25,6 +25,13 @@ bool invariant_counter() {
 #else
   return false;
 #endif
+}
+
+// Asked once per process: on a virtual machine cpuid traps to the hypervisor and costs
+// microseconds, more than a whole small run.
+bool invariant_counter() {
+  static const bool invariant = ask_cpu_for_invariant_counter();
+  return invariant;
 }
 
 }  // namespace
