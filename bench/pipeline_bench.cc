@@ -112,7 +112,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept {
 namespace {
 
 using korvane::Candidate;
-using korvane::CandidateSource;
+using korvane::PullSource;
 using korvane::CostClass;
 using korvane::Engine;
 using korvane::FieldScorer;
@@ -126,7 +126,7 @@ void release_object(void*) {
 }
 
 // Builds `count` candidates on demand, each with fresh value storage, as intake would.
-class GeneratedSource final : public CandidateSource {
+class GeneratedSource final : public PullSource {
  public:
   GeneratedSource(uint64_t count, size_t axes, bool text_ids)
       : remaining_(count), axes_(axes), text_ids_(text_ids) {}
@@ -230,8 +230,8 @@ double measure_baseline(const Config& config, uint64_t count) {
   GeneratedSource source(count, engine.axes.size(), config.text_ids);
   auto start = std::chrono::steady_clock::now();
   for (;;) {
-    CandidateSource::Pull pulled = source.pull();
-    if (std::holds_alternative<CandidateSource::EndOfInput>(pulled)) break;
+    PullSource::Pull pulled = source.pull();
+    if (std::holds_alternative<PullSource::EndOfInput>(pulled)) break;
   }
   auto stop = std::chrono::steady_clock::now();
   return std::chrono::duration<double>(stop - start).count();

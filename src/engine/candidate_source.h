@@ -1,25 +1,54 @@
-// CandidateSource: the stream a run pulls its candidates from, one at a time.
+// CandidateSource: the stream a run reads its candidates from, a block of rows at a time.
+// Stage 1 looks at every row's identifier and carried values in the block; it asks the
+// source for the rest of a row (complete) only when the row enters the pool, and for the
+// row's object only when a dropped row is retained. Rows are read in input order.
 #pragma once
 
+#include <cstddef>
+#include <deque>
 #include <variant>
 
 #include "engine/candidate.h"
+#include "engine/object_handle.h"
+#include "engine/row_block.h"
 
 namespace korvane {
 
 class CandidateSource {
+ public:
+  virtual ~CandidateSource() = default;
+
+  // Adds the next rows to `block`, which the caller has cleared. Returns false at end of
+  // input; true with no row added is allowed (every item read this time failed).
+  virtual bool fill(RowBlock& block) = 0;
+  // Group values, cover, cost and object of row `row` of the last fill, written into `out`
+  // (its id and values are the caller's). At most once per row.
+  virtual void complete(size_t row, Candidate& out) = 0;
+  // The object of row `row` of the last fill, for a retained drop. At most once per row, and
+  // never for a row that was completed.
+  virtual ObjectHandle object(size_t row) = 0;
+  // Called once, right after the fill that reported the end: let go of the input.
+  virtual void close() {}
+};
+
+// A source that yields whole candidates one at a time, read through the block interface.
+class PullSource : public CandidateSource {
  public:
   struct EndOfInput {};
   // The source recorded an error of its own for this item; the run pulls again.
   struct NothingThisTime {};
   using Pull = std::variant<EndOfInput, Candidate, NothingThisTime>;
 
-  virtual ~CandidateSource() = default;
-
   // Candidates carry one value slot per registered axis. Called until EndOfInput.
   virtual Pull pull() = 0;
-  // Called once, right after the pull that reported EndOfInput: let go of the input.
-  virtual void close() {}
+
+  bool fill(RowBlock& block) final;
+  void complete(size_t row, Candidate& out) final;
+  ObjectHandle object(size_t row) final;
+
+ private:
+  std::deque<Candidate> held_;  // the candidates of the last fill, by row
+  bool ended_ = false;
 };
 
 }  // namespace korvane

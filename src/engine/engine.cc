@@ -87,11 +87,10 @@ Status validate(const Engine& engine) {
     }
   }
 
+  // `seen` now holds every axis name, so each weight is looked up in constant time.
   if (const auto* sum = std::get_if<Fusion::WeightedSum>(&engine.fusion.kind)) {
     for (const auto& [name, weight] : sum->weights) {
-      if (find_axis(engine.axes, name) == nullptr) {
-        return EngineError(errors::UnknownWeightScorer{name});
-      }
+      if (!seen.contains(name)) return EngineError(errors::UnknownWeightScorer{name});
     }
   }
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <string_view>
+#include <unordered_map>
 
 #include "engine/entry_order.h"
 
@@ -28,10 +30,13 @@ Fuser::Fuser(const Engine& engine) : engine_(engine), method_(engine.fusion.meth
   raw_weights_.assign(engine.axes.size(), 1.0f);
   if (const auto* sum = std::get_if<Fusion::WeightedSum>(&engine.fusion.kind);
       sum != nullptr && !sum->weights.empty()) {
+    // The first entry naming an axis wins; a map keeps this linear in the list's length.
+    std::unordered_map<std::string_view, float> first_weight;
+    first_weight.reserve(sum->weights.size());
+    for (const auto& [name, weight] : sum->weights) first_weight.emplace(name, weight);
     for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
-      auto named = std::find_if(sum->weights.begin(), sum->weights.end(),
-                                [&](const auto& w) { return w.first == engine.axes[axis].name; });
-      raw_weights_[axis] = named == sum->weights.end() ? 0.0f : named->second;
+      auto named = first_weight.find(engine.axes[axis].name);
+      raw_weights_[axis] = named == first_weight.end() ? 0.0f : named->second;
     }
   }
 
@@ -71,16 +76,10 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors) const {
   return ranks;
 }
 
-FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
-                           const AxisRanks& ranks) const {
+template <class Term>
+void Fuser::each_term(const AxisValues& values, size_t position, const AxisRanks& ranks,
+                      Term&& term) const {
   const size_t axis_count = engine_.axes.size();
-  FusionEvidence evidence;
-  evidence.method = method_;
-  if (method_ == FusionMethod::Rrf) evidence.k = rrf_k_;
-  evidence.missing = engine_.missing.policy;
-  evidence.impute_value = engine_.missing.impute_value;
-  evidence.terms.reserve(axis_count);
-
   // Inputs of the value-based methods: the stored value, or the imputed one.
   auto input_of = [&](size_t axis) -> std::optional<TermInput> {
     if (values[axis]) return TermInput::Value(*values[axis]);
@@ -89,25 +88,23 @@ FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
     }
     return std::nullopt;
   };
-  auto skipped = [&](size_t axis) {
-    return EvidenceTerm{TermInput::Skipped(), engine_.axes[axis].name, 0.0f, 0.0f};
-  };
 
   switch (method_) {
     case FusionMethod::WeightedSum: {
       float weight_sum = 0.0f;
       for (size_t axis = 0; axis < axis_count; ++axis) {
-        if (input_of(axis)) weight_sum += raw_weights_[axis];
+        if (values[axis] || engine_.missing.policy == MissingPolicy::Impute) {
+          weight_sum += raw_weights_[axis];
+        }
       }
       for (size_t axis = 0; axis < axis_count; ++axis) {
         std::optional<TermInput> input = input_of(axis);
         if (!input) {
-          evidence.terms.push_back(skipped(axis));
+          term(axis, std::optional<TermInput>(), 0.0f, 0.0f);
           continue;
         }
         float weight = weight_sum > 0.0f ? raw_weights_[axis] / weight_sum : 0.0f;
-        evidence.terms.push_back(
-            EvidenceTerm{*input, engine_.axes[axis].name, weight, input->value * weight});
+        term(axis, input, weight, input->value * weight);
       }
       break;
     }
@@ -115,26 +112,54 @@ FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
       for (size_t axis = 0; axis < axis_count; ++axis) {
         const std::optional<uint32_t>& rank = ranks[axis][position];
         if (!rank) {
-          evidence.terms.push_back(skipped(axis));
+          term(axis, std::optional<TermInput>(), 0.0f, 0.0f);
           continue;
         }
         float contribution = 1.0f / (static_cast<float>(*rank) + rrf_k_);
-        evidence.terms.push_back(
-            EvidenceTerm{TermInput::Rank(*rank), engine_.axes[axis].name, 1.0f, contribution});
+        term(axis, std::optional<TermInput>(TermInput::Rank(*rank)), 1.0f, contribution);
       }
       break;
     case FusionMethod::Max:
       for (size_t axis = 0; axis < axis_count; ++axis) {
         std::optional<TermInput> input = input_of(axis);
         if (!input) {
-          evidence.terms.push_back(skipped(axis));
+          term(axis, std::optional<TermInput>(), 0.0f, 0.0f);
           continue;
         }
-        evidence.terms.push_back(EvidenceTerm{*input, engine_.axes[axis].name, 1.0f, input->value});
+        term(axis, input, 1.0f, input->value);
       }
       break;
   }
+}
+
+FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
+                           const AxisRanks& ranks) const {
+  FusionEvidence evidence;
+  evidence.method = method_;
+  if (method_ == FusionMethod::Rrf) evidence.k = rrf_k_;
+  evidence.missing = engine_.missing.policy;
+  evidence.impute_value = engine_.missing.impute_value;
+  evidence.terms.reserve(engine_.axes.size());
+  each_term(values, position, ranks,
+            [&](size_t axis, const std::optional<TermInput>& input, float weight, float part) {
+              evidence.terms.push_back(EvidenceTerm{input.value_or(TermInput::Skipped()),
+                                                    engine_.axes[axis].name, weight, part});
+            });
   return evidence;
+}
+
+float Fuser::fused(const AxisValues& values, size_t position, const AxisRanks& ranks) const {
+  // The folds of fused_score, over the same terms in the same order.
+  RunningMax largest;
+  float sum = -0.0f;
+  each_term(values, position, ranks,
+            [&](size_t, const std::optional<TermInput>& input, float, float part) {
+              if (!input) return;
+              largest.add(part);
+              sum += part;
+            });
+  if (method_ == FusionMethod::Max) return largest.any ? largest.best : 0.0f;
+  return sum;
 }
 
 float Fuser::cheap_admission_score(std::span<const std::optional<float>> values) const {

@@ -40,6 +40,8 @@ class Fuser {
 
   // The evidence of survivor `position`; `ranks` is read only under rrf.
   FusionEvidence fuse(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
+  // fused_score(fuse(values, position, ranks)), to the bit, without building the evidence.
+  float fused(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
 
   // Stage-1 admission score fused from the cheap axes (weighted_sum and max only):
   // max takes the largest participating value, weighted_sum sum(w * v) / sum(w) (0.0 when
@@ -47,6 +49,12 @@ class Fuser {
   float cheap_admission_score(std::span<const std::optional<float>> values) const;
 
  private:
+  // Calls term(axis, input, weight, contribution) for each axis in registration order, an
+  // empty input for a skipped term: the one place the fusion arithmetic is written.
+  template <class Term>
+  void each_term(const AxisValues& values, size_t position, const AxisRanks& ranks,
+                 Term&& term) const;
+
   const Engine& engine_;
   FusionMethod method_;
   float rrf_k_ = 0.0f;

@@ -7,7 +7,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "engine/invariant.h"
 #include "engine/records.h"
 #include "engine/rejection_log.h"
+#include "engine/row_block.h"
 #include "engine/stage_pool.h"
 #include "select/selection.h"
 
@@ -32,68 +32,62 @@ std::optional<float> stored_value(std::optional<float> v) {
   return v;
 }
 
-// The planned pool size K0 times the multiplier, in 64 bits, at least 1.
-uint64_t pool_capacity(const Engine& engine) {
-  uint64_t planned = std::visit(
-      [](const auto& budget) -> uint64_t {
-        using B = std::decay_t<decltype(budget)>;
-        if constexpr (std::is_same_v<B, Budget::TopK>) {
-          return budget.k;
-        } else if constexpr (std::is_same_v<B, Budget::TailMass>) {
-          return budget.fallback_k == 0 ? 1 : budget.fallback_k;
-        } else {
-          return budget.max;
-        }
-      },
-      engine.budget.kind);
-  uint64_t capacity = planned * uint64_t{engine.pool_multiplier};
-  return capacity == 0 ? 1 : capacity;
-}
+// Where a row of the block stands after the stage-1 filters.
+struct RowFate {
+  enum Kind : uint8_t { Alive, Unary, NotScored } kind = Alive;
+  size_t index = 0;  // the unary constraint, or the axis
+};
 
-// The single axis whose value ranks stage 1, or none when the cheap axes are fused.
-std::optional<size_t> admission_axis(const Engine& engine) {
-  if (engine.admission) {
-    auto named = std::find_if(engine.axes.begin(), engine.axes.end(),
-                              [&](const AxisDescriptor& a) { return a.name == *engine.admission; });
-    KORVANE_INVARIANT(named != engine.axes.end() && named->cost == CostClass::Cheap,
-                      "validate 가 이미 확인했다");
-    return static_cast<size_t>(named - engine.axes.begin());
-  }
-  if (engine.fusion.method() == FusionMethod::Rrf) {
-    auto cheap = std::find_if(engine.axes.begin(), engine.axes.end(),
-                              [](const AxisDescriptor& a) { return a.cost == CostClass::Cheap; });
-    KORVANE_INVARIANT(cheap != engine.axes.end(), "validate 가 이미 확인했다");
-    return static_cast<size_t>(cheap - engine.axes.begin());
-  }
-  return std::nullopt;
-}
+// One cheap axis as stage 1 evaluates it: a field axis reads the carried value straight from
+// the block; any other scorer is asked with the whole candidate.
+struct CheapAxis {
+  size_t axis;
+  const FieldScorer* field;  // null for any other scorer
+  Scorer* scorer;
+};
 
 // One run's working state. execute() takes the steps in order, and every drop reaches
 // `drops_` as its step makes it, so retention sees the drops in run order.
 class Run {
  public:
-  Run(const Engine& engine, CandidateSource& source)
-      : engine_(engine),
+  Run(const Plan& plan, CandidateSource& source, std::span<Scorer* const> overrides)
+      : plan_(plan),
+        engine_(plan.engine()),
         source_(source),
-        fuser_(engine),
-        drops_(engine.rejections),
-        admission_(admission_axis(engine)),
-        capacity_(pool_capacity(engine)) {
-    for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
-      (engine.axes[axis].cost == CostClass::Cheap ? cheap_axes_ : expensive_axes_).push_back(axis);
+        drops_(engine_.rejections),
+        pool_(plan.capacity()),
+        block_(engine_.axes.size()),
+        values_(engine_.axes.size() * RowBlock::kCapacity),
+        fates_(RowBlock::kCapacity) {
+    scorers_.reserve(engine_.scorers.size());
+    for (size_t axis = 0; axis < engine_.scorers.size(); ++axis) {
+      Scorer* stand_in = axis < overrides.size() ? overrides[axis] : nullptr;
+      scorers_.push_back(stand_in != nullptr ? stand_in : engine_.scorers[axis].get());
     }
-    trace_.pool_capacity = static_cast<uint32_t>(capacity_);
-    if (admission_) trace_.admission_scorer = engine.axes[*admission_].name;
-    trace_.scorers.reserve(engine.axes.size());
-    for (const AxisDescriptor& axis : engine.axes) trace_.scorers.push_back(ScorerTrace{axis.name});
+    for (size_t axis : plan.cheap_axes()) {
+      const auto* field = dynamic_cast<const FieldScorer*>(scorers_[axis]);
+      cheap_.push_back(CheapAxis{axis, field, scorers_[axis]});
+      whole_rows_ |= field == nullptr;
+    }
+    if (whole_rows_) rows_.resize(RowBlock::kCapacity);
+    row_values_.resize(engine_.axes.size());
+
+    trace_.pool_capacity = static_cast<uint32_t>(plan.capacity());
+    if (plan.admission()) trace_.admission_scorer = engine_.axes[*plan.admission()].name;
+    trace_.scorers.reserve(engine_.axes.size());
+    for (const AxisDescriptor& axis : engine_.axes) trace_.scorers.push_back(ScorerTrace{axis.name});
   }
 
   Result<RunOutcome> execute();
 
  private:
-  std::vector<PoolRecord> stage_one();
-  void screen_candidate(Candidate candidate, StagePool& pool, AxisValues& values);
-  float admission_score(const AxisValues& values) const;
+  void screen(size_t row_count);
+  void apply_unary_minima(size_t row_count);
+  void evaluate_cheap_axes(size_t row_count);
+  float admission_score(size_t row);
+  void drop_row(size_t row, RejectKind kind, std::string_view name);
+  void admit_row(size_t row, float score);
+
   Status score_expensive_axes(std::vector<PoolRecord>& pool);
   std::vector<PoolRecord> apply_reject_policy(std::vector<PoolRecord> pool);
   std::vector<ScoredRecord> fuse(std::vector<PoolRecord> survivors);
@@ -104,21 +98,42 @@ class Run {
   RunOutcome assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
                       const SelectionResult& result, size_t pool_size);
 
+  std::optional<float>& value_at(size_t axis, size_t row) {
+    return values_[axis * RowBlock::kCapacity + row];
+  }
+
+  const Plan& plan_;
   const Engine& engine_;
   CandidateSource& source_;
-  Fuser fuser_;
+  std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
+  std::vector<CheapAxis> cheap_;
+  bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
   RejectionLog drops_;
-  std::optional<size_t> admission_;
-  uint64_t capacity_;
-  std::vector<size_t> cheap_axes_;
-  std::vector<size_t> expensive_axes_;
+  StagePool pool_;
+  uint64_t arrivals_ = 0;
+
+  // Per block: the rows, their stage-1 axis values (axis-major), their fates, and, when a
+  // cheap axis needs them, the rows as whole candidates.
+  RowBlock block_;
+  std::vector<std::optional<float>> values_;
+  std::vector<RowFate> fates_;
+  std::vector<Candidate> rows_;
+  std::vector<std::optional<float>> row_values_;
+
+  AxisRanks ranks_;
   // Elapsed times accumulate in clock ticks and become nanoseconds when the outcome is made.
   IntervalClock clock_;
   RunTrace trace_;
 };
 
 Result<RunOutcome> Run::execute() {
-  std::vector<PoolRecord> pool = stage_one();
+  for (;;) {
+    block_.clear();
+    if (!source_.fill(block_)) break;
+    if (block_.size() > 0) screen(block_.size());
+  }
+  source_.close();
+  std::vector<PoolRecord> pool = pool_.drain();
   const size_t pool_size = pool.size();
 
   if (Status status = score_expensive_axes(pool); !status.ok()) return status.error();
@@ -131,65 +146,137 @@ Result<RunOutcome> Run::execute() {
   return assemble(std::move(ranked), problem, selection.value(), pool_size);
 }
 
-std::vector<PoolRecord> Run::stage_one() {
-  StagePool pool(capacity_);
-  // Scratch axis values of the candidate in hand; the pool copies them into its own slots.
-  AxisValues values(engine_.axes.size());
-  for (;;) {
-    CandidateSource::Pull pulled = source_.pull();
-    if (std::holds_alternative<CandidateSource::EndOfInput>(pulled)) break;
-    if (Candidate* candidate = std::get_if<Candidate>(&pulled)) {
-      screen_candidate(std::move(*candidate), pool, values);
-    }
-  }
-  source_.close();
-  return pool.drain();
-}
+// Stage 1 over one block: the filters and the cheap axes for every row, then, row by row in
+// input order, the drop or the offer to the pool.
+void Run::screen(size_t row_count) {
+  trace_.input_count += row_count;
+  std::fill(fates_.begin(), fates_.begin() + row_count, RowFate{});
+  apply_unary_minima(row_count);
 
-void Run::screen_candidate(Candidate candidate, StagePool& pool, AxisValues& values) {
-  ++trace_.input_count;
-
-  for (const UnaryMin& unary : engine_.unary_constraints) {
-    const bool passes = unary.axis < candidate.values.size() &&
-                        candidate.values[unary.axis].has_value() &&
-                        *candidate.values[unary.axis] >= unary.min;
-    if (!passes) {
-      drops_.record_rejection(std::move(candidate), RejectKind::UnaryConstraint, unary.id);
-      return;
-    }
-  }
-
-  std::fill(values.begin(), values.end(), std::nullopt);
-  for (size_t axis : cheap_axes_) {
-    ScorerTrace& stats = trace_.scorers[axis];
-    const uint64_t start = clock_.now();
-    std::optional<float> v = engine_.scorers[axis]->score(candidate);
-    stats.elapsed_nanos += IntervalClock::between(start, clock_.now());
-    ++stats.calls;
-    v = stored_value(v);
-    if (!v) {
-      ++stats.missing;
-      if (engine_.missing.policy == MissingPolicy::Reject) {
-        drops_.record_rejection(std::move(candidate), RejectKind::NotScored,
-                                engine_.axes[axis].name);
-        return;
+  if (whole_rows_) {
+    for (size_t row = 0; row < row_count; ++row) {
+      if (fates_[row].kind != RowFate::Alive) continue;
+      Candidate& candidate = rows_[row];
+      candidate.id = block_.id(row).to_id();
+      candidate.values.resize(engine_.axes.size());
+      for (size_t axis = 0; axis < engine_.axes.size(); ++axis) {
+        candidate.values[axis] = block_.value(axis, row);
       }
-      continue;
+      source_.complete(row, candidate);
     }
-    values[axis] = v;
   }
+  evaluate_cheap_axes(row_count);
 
-  StagePool::Offer offer = pool.offer(std::move(candidate), values, admission_score(values));
-  // A refused newcomer or an evicted member: recorded now, while the newcomer arrives.
-  if (offer.handed_back) {
-    drops_.record_rejection(std::move(*offer.handed_back), RejectKind::OutOfPool);
+  for (size_t row = 0; row < row_count; ++row) {
+    const RowFate& fate = fates_[row];
+    if (fate.kind == RowFate::Unary) {
+      drop_row(row, RejectKind::UnaryConstraint, engine_.unary_constraints[fate.index].id);
+    } else if (fate.kind == RowFate::NotScored) {
+      drop_row(row, RejectKind::NotScored, engine_.axes[fate.index].name);
+    } else {
+      const float score = admission_score(row);
+      if (pool_.admits(score, block_.id(row))) {
+        admit_row(row, score);
+      } else {
+        drop_row(row, RejectKind::OutOfPool, {});
+      }
+    }
+  }
+  arrivals_ += row_count;
+}
+
+void Run::apply_unary_minima(size_t row_count) {
+  if (engine_.unary_constraints.empty()) return;
+  for (size_t row = 0; row < row_count; ++row) {
+    for (size_t i = 0; i < engine_.unary_constraints.size(); ++i) {
+      const UnaryMin& unary = engine_.unary_constraints[i];
+      std::optional<float> carried =
+          unary.axis < block_.axis_count() ? block_.value(unary.axis, row) : std::nullopt;
+      if (!(carried && *carried >= unary.min)) {
+        fates_[row] = RowFate{RowFate::Unary, i};
+        break;
+      }
+    }
   }
 }
 
-float Run::admission_score(const AxisValues& values) const {
-  if (!admission_) return fuser_.cheap_admission_score(values);
-  if (std::optional<float> v = fuser_.value_of(values[*admission_])) return *v;
-  return -std::numeric_limits<float>::infinity();
+// Each cheap axis is timed over the block as one interval; its calls and missing count the
+// rows that reached it, as if each row were evaluated alone.
+void Run::evaluate_cheap_axes(size_t row_count) {
+  const bool reject = engine_.missing.policy == MissingPolicy::Reject;
+  for (const CheapAxis& cheap : cheap_) {
+    ScorerTrace& stats = trace_.scorers[cheap.axis];
+    uint64_t calls = 0;
+    uint64_t missing = 0;
+    const uint64_t start = clock_.now();
+    for (size_t row = 0; row < row_count; ++row) {
+      if (fates_[row].kind != RowFate::Alive) continue;
+      ++calls;
+      std::optional<float> v;
+      if (cheap.field != nullptr) {
+        v = block_.value(cheap.field->position(), row);
+        if (v && cheap.field->normalizer()) v = cheap.field->normalizer()->apply(*v);
+      } else {
+        v = cheap.scorer->score(rows_[row]);
+      }
+      v = stored_value(v);
+      value_at(cheap.axis, row) = v;
+      if (!v) {
+        ++missing;
+        if (reject) fates_[row] = RowFate{RowFate::NotScored, cheap.axis};
+      }
+    }
+    stats.elapsed_nanos += IntervalClock::between(start, clock_.now());
+    stats.calls += calls;
+    stats.missing += missing;
+  }
+}
+
+float Run::admission_score(size_t row) {
+  if (std::optional<size_t> axis = plan_.admission()) {
+    if (std::optional<float> v = plan_.fuser().value_of(value_at(*axis, row))) return *v;
+    return -std::numeric_limits<float>::infinity();
+  }
+  for (size_t axis : plan_.cheap_axes()) row_values_[axis] = value_at(axis, row);
+  return plan_.fuser().cheap_admission_score(row_values_);
+}
+
+void Run::drop_row(size_t row, RejectKind kind, std::string_view name) {
+  if (!drops_.keeps_next()) {
+    drops_.count(kind);
+    return;
+  }
+  if (whole_rows_ && fates_[row].kind != RowFate::Unary) {
+    drops_.record_rejection(std::move(rows_[row]), kind, name);
+  } else {
+    drops_.record_rejection(block_.id(row).to_id(), source_.object(row), kind, name);
+  }
+}
+
+void Run::admit_row(size_t row, float score) {
+  Candidate evicted;
+  bool did_evict = false;
+  PoolRecord& record = pool_.admit(score, arrivals_ + row, &evicted, &did_evict);
+  // An eviction is recorded as the evicting row arrives.
+  if (did_evict) {
+    drops_.record_rejection(std::move(evicted.id), std::move(evicted.object),
+                            RejectKind::OutOfPool);
+  }
+  const size_t axis_count = engine_.axes.size();
+  if (whole_rows_) {
+    record.candidate = std::move(rows_[row]);
+  } else {
+    const IdView& id = block_.id(row);
+    record.candidate.id = id.is_integer ? CandidateId(id.integer) : CandidateId(std::string(id.text));
+    record.candidate.values.resize(axis_count);
+    for (size_t axis = 0; axis < axis_count; ++axis) {
+      record.candidate.values[axis] = block_.value(axis, row);
+    }
+    source_.complete(row, record.candidate);
+  }
+  record.axis_values.assign(axis_count, std::nullopt);
+  for (size_t axis : plan_.cheap_axes()) record.axis_values[axis] = value_at(axis, row);
+  pool_.commit();
 }
 
 Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
@@ -198,13 +285,14 @@ Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
   for (const PoolRecord& record : pool) batch.push_back(&record.candidate);
 
   // Every axis is called before any result is applied; the first wrong length stops the run.
+  const std::span<const size_t> expensive = plan_.expensive_axes();
   std::vector<std::vector<std::optional<float>>> results;
   std::vector<uint128> elapsed;
-  results.reserve(expensive_axes_.size());
-  elapsed.reserve(expensive_axes_.size());
-  for (size_t axis : expensive_axes_) {
+  results.reserve(expensive.size());
+  elapsed.reserve(expensive.size());
+  for (size_t axis : expensive) {
     const uint64_t start = clock_.now();
-    std::vector<std::optional<float>> result = engine_.scorers[axis]->score_batch(batch);
+    std::vector<std::optional<float>> result = scorers_[axis]->score_batch(batch);
     elapsed.push_back(IntervalClock::between(start, clock_.now()));
     if (result.size() != pool.size()) {
       return EngineError(
@@ -213,8 +301,8 @@ Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
     results.push_back(std::move(result));
   }
 
-  for (size_t e = 0; e < expensive_axes_.size(); ++e) {
-    const size_t axis = expensive_axes_[e];
+  for (size_t e = 0; e < expensive.size(); ++e) {
+    const size_t axis = expensive[e];
     ScorerTrace& stats = trace_.scorers[axis];
     for (size_t r = 0; r < pool.size(); ++r) {
       pool[r].axis_values[axis] = stored_value(results[e][r]);
@@ -245,14 +333,13 @@ std::vector<PoolRecord> Run::apply_reject_policy(std::vector<PoolRecord> pool) {
 }
 
 std::vector<ScoredRecord> Run::fuse(std::vector<PoolRecord> survivors) {
-  AxisRanks ranks;
-  if (fuser_.method() == FusionMethod::Rrf) ranks = fuser_.rrf_ranks(survivors);
+  const Fuser& fuser = plan_.fuser();
+  if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
   std::vector<ScoredRecord> scored;
   scored.reserve(survivors.size());
   for (size_t s = 0; s < survivors.size(); ++s) {
-    FusionEvidence evidence = fuser_.fuse(survivors[s].axis_values, s, ranks);
-    float fused = fused_score(evidence);
-    scored.push_back(ScoredRecord{std::move(survivors[s]), std::move(evidence), fused});
+    const float fused = fuser.fused(survivors[s].axis_values, s, ranks_);
+    scored.push_back(ScoredRecord{std::move(survivors[s]), FusionEvidence{}, fused, s});
   }
   return scored;
 }
@@ -328,16 +415,12 @@ RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProble
     if (blocker) {
       KORVANE_INVARIANT(*blocker < engine_.set_constraints.size(), "막은 제약은 등록된 제약이다");
       drops_.record_rejection(std::move(record.record.candidate), RejectKind::SetConstraint,
-                              engine_.set_constraints[*blocker]->id(), record.fused);
+                              plan_.constraint_ids()[*blocker], record.fused);
     } else {
       drops_.record_rejection(std::move(record.record.candidate), RejectKind::Outranked, {},
                               record.fused);
     }
   }
-
-  std::vector<std::string> constraint_ids;
-  constraint_ids.reserve(engine_.set_constraints.size());
-  for (const auto& constraint : engine_.set_constraints) constraint_ids.push_back(constraint->id());
 
   RunOutcome outcome;
   outcome.ranked.reserve(result.selected.size());
@@ -348,9 +431,9 @@ RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProble
     for (size_t axis = 0; axis < engine_.axes.size(); ++axis) {
       entry.scores.push_back(ScoreCell{engine_.axes[axis].name, record.record.axis_values[axis]});
     }
+    entry.fusion = plan_.fuser().fuse(record.record.axis_values, record.survivor, ranks_);
     entry.candidate = std::move(record.record.candidate);
-    entry.fusion = std::move(record.evidence);
-    entry.constraints = constraint_ids;
+    entry.constraints = plan_.constraint_ids();
     entry.rank = static_cast<uint32_t>(i + 1);
     entry.fused = record.fused;
     outcome.ranked.push_back(std::move(entry));
@@ -375,10 +458,16 @@ RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProble
 
 }  // namespace
 
+Result<RunOutcome> run(const Plan& plan, CandidateSource& source,
+                       std::span<Scorer* const> scorers) {
+  Run run(plan, source, scorers);
+  return run.execute();
+}
+
 Result<RunOutcome> run(const Engine& engine, CandidateSource& source) {
   if (Status status = validate(engine); !status.ok()) return status.error();
-  Run run(engine, source);
-  return run.execute();
+  const Plan plan(engine);
+  return run(plan, source);
 }
 
 }  // namespace korvane

@@ -2,15 +2,25 @@
 // pool's expensive axes, fuse, threshold, rank, fix the budget and select.
 #pragma once
 
+#include <span>
+
 #include "engine/candidate_source.h"
 #include "engine/engine.h"
 #include "engine/outcome.h"
+#include "engine/plan.h"
 #include "engine/result.h"
+#include "engine/scorer.h"
 
 namespace korvane {
 
-// Validates first; nothing is pulled from the source when validation fails. On any error
-// every record of the run is released and only the error is returned.
+// Runs a validated configuration. `scorers`, when not empty, holds one entry per axis: a
+// non-null entry stands in for the engine's scorer of that axis in this run only (a scorer
+// that keeps per-run state). On any error every record of the run is released and only the
+// error is returned.
+Result<RunOutcome> run(const Plan& plan, CandidateSource& source,
+                       std::span<Scorer* const> scorers = {});
+
+// Validates first; nothing is read from the source when validation fails.
 Result<RunOutcome> run(const Engine& engine, CandidateSource& source);
 
 }  // namespace korvane

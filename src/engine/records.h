@@ -23,8 +23,10 @@ struct PoolRecord {
 
 struct ScoredRecord {
   PoolRecord record;
+  // Built only for the records that end selected; the run fuses the others score alone.
   FusionEvidence evidence;
   float fused = 0.0f;
+  size_t survivor = 0;  // position among the stage-2 survivors, where its rrf ranks are kept
 
   const CandidateId& id() const { return record.candidate.id; }
   const Candidate& candidate() const { return record.candidate; }

@@ -19,15 +19,22 @@ bool RejectionLog::keeps_next() const {
 
 void RejectionLog::record_rejection(Candidate&& candidate, RejectKind kind, std::string_view name,
                                     std::optional<float> fused) {
+  record_rejection(std::move(candidate.id), std::move(candidate.object), kind, name, fused);
+}
+
+void RejectionLog::record_rejection(CandidateId id, ObjectHandle object, RejectKind kind,
+                                    std::string_view name, std::optional<float> fused) {
   ++counts_[kind];
   if (!keeps_next()) {
-    // Dropped here rather than by the caller, so its object is released now.
-    Candidate released = std::move(candidate);
+    object.reset();  // released now, not when the caller's scope ends
     return;
   }
-  RejectReason reason{kind, {}};
-  if (reason.carries_name()) reason.name = std::string(name);
-  entries_.push_back(RejectedEntry{std::move(reason), std::move(candidate), fused});
+  RejectedEntry& entry = entries_.emplace_back();
+  entry.reason.kind = kind;
+  if (entry.reason.carries_name()) entry.reason.name = std::string(name);
+  entry.candidate.id = std::move(id);
+  entry.candidate.object = std::move(object);
+  entry.fused = fused;
 }
 
 }  // namespace korvane

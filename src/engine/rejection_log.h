@@ -20,11 +20,18 @@ class RejectionLog {
   RejectionLog(const RejectionLog&) = delete;
   RejectionLog& operator=(const RejectionLog&) = delete;
 
+  // Whether the next drop keeps an entry. When it does not, count() alone records it, and
+  // the caller need not build the candidate's identifier or object.
+  bool keeps_next() const;
+  void count(RejectKind kind) { ++counts_[kind]; }
+
   // `name` is the axis, unary constraint id or set constraint id for the reasons that carry
   // one, and ignored for the others. `fused` is present once the candidate has been fused.
-  // Allocates only for a drop that is kept.
+  // Only the candidate's id and object are kept. Allocates only for a drop that is kept.
   void record_rejection(Candidate&& candidate, RejectKind kind, std::string_view name = {},
                         std::optional<float> fused = std::nullopt);
+  void record_rejection(CandidateId id, ObjectHandle object, RejectKind kind,
+                        std::string_view name = {}, std::optional<float> fused = std::nullopt);
 
   const RejectCounts& counts() const { return counts_; }
   // The kept drops, in drop order.
@@ -32,8 +39,6 @@ class RejectionLog {
   std::vector<RejectedEntry> take_entries() { return std::move(entries_); }
 
  private:
-  bool keeps_next() const;
-
   RejectionRetention retention_;
   RejectCounts counts_;
   std::vector<RejectedEntry> entries_;

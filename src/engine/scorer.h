@@ -40,6 +40,10 @@ class FieldScorer final : public Scorer {
   std::optional<float> score(const Candidate& candidate) override;
   std::vector<std::optional<float>> score_batch(std::span<const Candidate* const> pool) override;
 
+  // What score() reads and how it maps it, for a caller that evaluates many values at once.
+  size_t position() const { return position_; }
+  const std::optional<Normalizer>& normalizer() const { return normalizer_; }
+
  private:
   std::string name_;
   size_t position_;

@@ -16,87 +16,100 @@ StagePool::StagePool(uint64_t capacity) : capacity_(capacity) {
   KORVANE_INVARIANT(capacity >= 1, "풀 용량은 1 이상이다");
   size_t reserve = static_cast<size_t>(std::min(capacity, kInitialReservation));
   heap_.reserve(reserve);
-  // One slot more than the members: the newcomer takes a slot before it is compared.
-  slots_.reserve(reserve + 1);
+  slots_.reserve(reserve);
 }
 
-size_t StagePool::fill_slot(Candidate candidate,
-                            std::span<const std::optional<float>> axis_values) {
+const CandidateId& StagePool::id_of(const Entry& entry) const {
+  return slots_[entry.slot].candidate.id;
+}
+
+bool StagePool::better(const Entry& a, const Entry& b) const {
+  const int by_score = total_order_compare(a.score, b.score);
+  if (by_score != 0) return by_score > 0;
+  const int by_id = compare_ids(id_of(a), id_of(b));
+  if (by_id != 0) return by_id < 0;
+  return a.arrival < b.arrival;
+}
+
+bool StagePool::admits(float score, const IdView& id) const {
+  if (!full()) return true;
+  const Entry& weakest = heap_.front();
+  const int by_score = total_order_compare(score, weakest.score);
+  if (by_score != 0) return by_score > 0;
+  return compare_ids(id, id_of(weakest)) < 0;
+}
+
+PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, bool* did_evict) {
+  KORVANE_INVARIANT(!pending_.has_value(), "앞서 받은 후보가 아직 자리에 들지 않았다");
+  ++offers_;
+  *did_evict = false;
   size_t slot;
-  if (!free_slots_.empty()) {
-    slot = free_slots_.back();
-    free_slots_.pop_back();
+  if (full()) {
+    // The weakest member leaves; the newcomer takes its slot and its storage.
+    auto weaker_on_top = [this](const Entry& a, const Entry& b) { return better(a, b); };
+    std::pop_heap(heap_.begin(), heap_.end(), weaker_on_top);
+    slot = heap_.back().slot;
+    heap_.pop_back();
+    Candidate& leaving = slots_[slot].candidate;
+    evicted->id = std::move(leaving.id);
+    evicted->object = std::move(leaving.object);
+    *did_evict = true;
   } else {
     slot = slots_.size();
     slots_.emplace_back();
   }
-  Slot& target = slots_[slot];
-  target.candidate.emplace(std::move(candidate));
-  target.axis_values.assign(axis_values.begin(), axis_values.end());
-  KORVANE_INVARIANT(target.candidate.has_value(), "방금 넣은 자리는 차 있다");
-  return slot;
+  pending_ = Entry{score, arrival, slot};
+  return slots_[slot];
 }
 
-Candidate StagePool::empty_slot(size_t slot) {
-  std::optional<Candidate>& held = slots_[slot].candidate;
-  KORVANE_INVARIANT(held.has_value(), "힙이 가리키는 자리는 차 있다");
-  Candidate candidate = std::move(*held);
-  held.reset();
-  free_slots_.push_back(slot);
-  return candidate;
-}
-
-const CandidateId& StagePool::id_of(const Entry& entry) const {
-  const std::optional<Candidate>& held = slots_[entry.slot].candidate;
-  KORVANE_INVARIANT(held.has_value(), "힙이 가리키는 자리는 차 있다");
-  return held->id;
-}
-
-bool StagePool::better(const Entry& a, const Entry& b) const {
-  return entry_better(a.score, id_of(a), b.score, id_of(b));
+void StagePool::commit() {
+  KORVANE_INVARIANT(pending_.has_value(), "받은 후보가 있어야 자리에 넣는다");
+  heap_.push_back(*pending_);
+  pending_.reset();
+  auto weaker_on_top = [this](const Entry& a, const Entry& b) { return better(a, b); };
+  if (heaped_) {
+    std::push_heap(heap_.begin(), heap_.end(), weaker_on_top);
+  } else if (full()) {
+    // Filling needed no order; the weakest member matters only from now on.
+    std::make_heap(heap_.begin(), heap_.end(), weaker_on_top);
+    heaped_ = true;
+  }
 }
 
 StagePool::Offer StagePool::offer(Candidate candidate,
                                   std::span<const std::optional<float>> axis_values, float score) {
-  auto weaker_on_top = [this](const Entry& a, const Entry& b) { return better(a, b); };
-
-  // Once the pool is full most newcomers lose to the weakest member; refusing those before
-  // they take a slot gives the same answer without moving them twice.
-  if (heap_.size() >= capacity_ &&
-      !entry_better(score, candidate.id, heap_.front().score, id_of(heap_.front()))) {
-    return Offer{Admission::Refused, std::move(candidate)};
-  }
-
-  Entry newcomer{score, fill_slot(std::move(candidate), axis_values)};
-
-  if (heap_.size() < capacity_) {
-    heap_.push_back(newcomer);
-    std::push_heap(heap_.begin(), heap_.end(), weaker_on_top);
-    return Offer{Admission::Admitted, std::nullopt};
-  }
-
-  // The newcomer is strictly better than the weakest member, which it replaces.
-  std::pop_heap(heap_.begin(), heap_.end(), weaker_on_top);
-  size_t evicted_slot = heap_.back().slot;
-  heap_.back() = newcomer;
-  std::push_heap(heap_.begin(), heap_.end(), weaker_on_top);
-  return Offer{Admission::AdmittedEvicting, empty_slot(evicted_slot)};
+  const IdView id = candidate.id.is_integer() ? IdView::Integer(candidate.id.integer())
+                                              : IdView::Text(candidate.id.text());
+  if (!admits(score, id)) return Offer{Admission::Refused, std::move(candidate)};
+  Candidate evicted;
+  bool did_evict = false;
+  PoolRecord& record = admit(score, offers_, &evicted, &did_evict);
+  record.candidate = std::move(candidate);
+  record.axis_values.assign(axis_values.begin(), axis_values.end());
+  commit();
+  if (!did_evict) return Offer{Admission::Admitted, std::nullopt};
+  return Offer{Admission::AdmittedEvicting, std::move(evicted)};
 }
 
-std::vector<PoolRecord> StagePool::drain() {
-  std::stable_sort(heap_.begin(), heap_.end(),
-                   [this](const Entry& a, const Entry& b) { return better(a, b); });
+std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
+                                         std::vector<uint64_t>* arrivals) {
+  auto best_first = [this](const Entry& a, const Entry& b) { return better(a, b); };
+  // Inputs often arrive best first already (a retriever's list); then nothing moves.
+  if (!std::is_sorted(heap_.begin(), heap_.end(), best_first)) {
+    std::sort(heap_.begin(), heap_.end(), best_first);
+  }
   std::vector<PoolRecord> members;
   members.reserve(heap_.size());
+  if (scores != nullptr) scores->clear();
+  if (arrivals != nullptr) arrivals->clear();
   for (const Entry& entry : heap_) {
-    std::optional<Candidate>& held = slots_[entry.slot].candidate;
-    KORVANE_INVARIANT(held.has_value(), "힙이 가리키는 자리는 차 있다");
-    members.push_back(PoolRecord{std::move(*held), std::move(slots_[entry.slot].axis_values)});
-    held.reset();
+    members.push_back(std::move(slots_[entry.slot]));
+    if (scores != nullptr) scores->push_back(entry.score);
+    if (arrivals != nullptr) arrivals->push_back(entry.arrival);
   }
   heap_.clear();
   slots_.clear();
-  free_slots_.clear();
+  heaped_ = false;
   return members;
 }
 

@@ -1,6 +1,11 @@
 // StagePool: the bounded stage-1 store. It keeps the `capacity` best candidates offered so
 // far by admission score under the entry order, hands back whatever it refuses or evicts,
 // and yields its members best first once the input has ended.
+//
+// Entries that are equal under the entry order (same score bits, same identifier) are told
+// apart by arrival, the earlier one counting as better. The order is then strict, so what
+// the pool holds and the order it drains in do not depend on how its heap is laid out, and
+// pools filled from parts of one stream merge into exactly the pool of the whole stream.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +16,7 @@
 
 #include "engine/candidate.h"
 #include "engine/records.h"
+#include "engine/row_block.h"
 
 namespace korvane {
 
@@ -30,36 +36,49 @@ class StagePool {
   StagePool(const StagePool&) = delete;
   StagePool& operator=(const StagePool&) = delete;
 
-  // O(log capacity); moves no other member. The axis values are copied into the member's
-  // slot, whose storage is reused by later members.
+  // Whether a newcomer would be admitted now: the pool has room, or the newcomer is strictly
+  // better than the weakest member by the entry order (a later arrival never wins a tie).
+  bool admits(float score, const IdView& id) const;
+
+  // Two steps for a newcomer that admits() accepts, so that its record is built in place:
+  // admit() returns the record to fill (the storage of an evicted member or of an earlier
+  // one is reused); when the pool was full, the weakest member's identifier and object are
+  // first moved into *evicted and true is returned in *did_evict. Then fill the record, its
+  // candidate's id included, and call commit(). O(log capacity) in all; no other member
+  // moves.
+  PoolRecord& admit(float score, uint64_t arrival, Candidate* evicted, bool* did_evict);
+  void commit();
+
+  // The same in one call, for a whole record: arrival is the order of offers.
   Offer offer(Candidate candidate, std::span<const std::optional<float>> axis_values, float score);
 
-  // The members best first (a stable sort by the entry order). Leaves the pool empty.
-  std::vector<PoolRecord> drain();
+  // The members best first. Leaves the pool empty. Each record's arrival and admission score
+  // are returned alongside when the spans are given room (same order).
+  std::vector<PoolRecord> drain(std::vector<float>* scores = nullptr,
+                                std::vector<uint64_t>* arrivals = nullptr);
 
   size_t size() const { return heap_.size(); }
   uint64_t capacity() const { return capacity_; }
 
  private:
-  struct Slot {
-    std::optional<Candidate> candidate;  // empty while the slot is on the free stack
-    AxisValues axis_values;
-  };
   struct Entry {
     float score;
+    uint64_t arrival;
     size_t slot;
   };
 
-  size_t fill_slot(Candidate candidate, std::span<const std::optional<float>> axis_values);
-  Candidate empty_slot(size_t slot);
   const CandidateId& id_of(const Entry& entry) const;
   bool better(const Entry& a, const Entry& b) const;
+  bool full() const { return heap_.size() >= capacity_; }
 
   uint64_t capacity_;
-  std::vector<Slot> slots_;
-  std::vector<size_t> free_slots_;
-  // A heap under "better", so its top is the weakest member kept.
+  std::vector<PoolRecord> slots_;
+  // While the pool is filling, entries are appended in arrival order; once it is full they
+  // form a heap under "better", so its top is the weakest member kept.
   std::vector<Entry> heap_;
+  bool heaped_ = false;
+  std::optional<Entry> pending_;  // admitted, waiting for commit()
+  uint64_t offers_ = 0;
 };
 
 }  // namespace korvane

@@ -9,6 +9,7 @@
 #include "python/convert.h"
 #include "python/engine_type.h"
 #include "python/errors.h"
+#include "python/run_plan.h"
 
 namespace korvane::python {
 
@@ -152,6 +153,7 @@ PyObject* engine_scorer_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   std::string name;
   std::string scale_text = "unit";
@@ -207,6 +209,7 @@ PyObject* engine_fuse_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   std::string method;
   std::optional<float> k;
@@ -240,6 +243,7 @@ PyObject* engine_missing_impl(PyObject* self, PyObject* args, PyObject* kwargs) 
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   std::string policy;
   std::optional<float> value;
@@ -273,6 +277,7 @@ PyObject* engine_rejections_impl(PyObject* self, PyObject* args, PyObject* kwarg
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   std::string policy;
   std::optional<uint64_t> n;
@@ -306,6 +311,7 @@ PyObject* engine_max_per_group_impl(PyObject* self, PyObject* args, PyObject* kw
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   GroupMaxSetting group;
   std::optional<std::string> id;
@@ -329,6 +335,7 @@ PyObject* engine_max_total_impl(PyObject* self, PyObject* args, PyObject* kwargs
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   TotalMaxSetting total;
   std::optional<std::string> id;
@@ -353,6 +360,7 @@ PyObject* engine_require_at_least_impl(PyObject* self, PyObject* args, PyObject*
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   RequirementSetting requirement;
   std::optional<std::string> id;
@@ -378,6 +386,7 @@ PyObject* engine_unary_min_impl(PyObject* self, PyObject* args, PyObject* kwargs
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   UnaryMinSetting unary;
   std::optional<std::string> id;
@@ -403,6 +412,7 @@ PyObject* set_one(PyObject* self, PyObject* args, PyObject* kwargs, const char* 
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
   T value{};
   if (!argument(arg, parameter, convert, &value)) return nullptr;
   store(engine->settings, std::move(value));
@@ -420,6 +430,7 @@ PyObject* engine_budget_tail_mass_impl(PyObject* self, PyObject* args, PyObject*
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
 
   Budget::TailMass tail;
   if (!argument(epsilon_arg, "epsilon", float32_from, &tail.epsilon)) return nullptr;
@@ -466,6 +477,7 @@ PyObject* engine_coverage_objective(PyObject* self, PyObject* /*unused*/) {
   EngineObject* engine = as_engine(self);
   ExclusiveAccess access(engine->access);
   if (!access) return nullptr;
+  engine->plan.reset();  // the settings change: the next run plans afresh
   engine->settings.coverage_objective = true;
   Py_RETURN_NONE;
 }

@@ -1,5 +1,6 @@
 #include "python/engine_type.h"
 
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -11,6 +12,7 @@
 #include "python/engine_docs.h"
 #include "python/errors.h"
 #include "python/run.h"
+#include "python/run_plan.h"
 
 namespace korvane::python {
 
@@ -38,6 +40,7 @@ PyObject* engine_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   EngineObject* engine = as_engine(self);
   new (&engine->access) AccessState();
   new (&engine->settings) EngineSettings();
+  new (&engine->plan) std::shared_ptr<RunPlan>();
   return self;
 }
 
@@ -57,6 +60,7 @@ void engine_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   EngineObject* engine = as_engine(self);
   drop_callbacks(engine);
+  std::destroy_at(&engine->plan);
   engine->settings.~EngineSettings();
   engine->access.~AccessState();
   auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));

@@ -5,14 +5,20 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
+
 #include "python/access.h"
 #include "python/engine_settings.h"
 
 namespace korvane::python {
 
+struct RunPlan;
+
 struct EngineObject {
   PyObject_HEAD AccessState access;
   EngineSettings settings;
+  // What runs of the current settings share; dropped by every configuration method.
+  std::shared_ptr<RunPlan> plan;
 };
 
 inline EngineObject* as_engine(PyObject* self) {

@@ -27,6 +27,11 @@ inline void drop_reference(PyObject* object) {
   }
 }
 
+// The release function of an ObjectHandle that holds a Python object.
+inline void release_python_object(void* object) {
+  drop_reference(static_cast<PyObject*>(object));
+}
+
 class PyRef {
  public:
   PyRef() = default;

@@ -1,42 +1,23 @@
 #include "python/run.h"
 
 #include <memory>
-#include <string>
 #include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
-#include "engine/engine.h"
 #include "engine/pipeline.h"
 #include "engine/scorer.h"
 #include "python/callback_scorer.h"
-#include "python/candidate_source.h"
 #include "python/captured_error.h"
+#include "python/dict_source.h"
 #include "python/engine_type.h"
 #include "python/errors.h"
 #include "python/outcome_convert.h"
-#include "python/sequence_check.h"
-#include "select/objective.h"
-#include "select/requirement.h"
-#include "select/set_constraint.h"
+#include "python/run_plan.h"
 
 namespace korvane::python {
 
 namespace {
-
-constexpr std::string_view kNoAxesMessage =
-    "축이 하나도 없다. Engine.scorer 로 최소 하나를 등록해야 한다";
-constexpr std::string_view kUnknownAxisPrefix = "등록되지 않은 축 '";
-
-// Everything one run builds from the settings; dropping it releases the callbacks'
-// references and the candidates nothing else holds.
-struct RunObjects {
-  std::shared_ptr<SequenceCheck> sequences = std::make_shared<SequenceCheck>();
-  Engine engine;
-  std::vector<std::shared_ptr<CallbackScorer>> callbacks;  // registration order
-  std::unique_ptr<CandidateSource> source;
-};
 
 // The Outcome, or the exception to raise. The exception is held outside the indicator
 // until every per-run object is gone, since dropping them may run Python code.
@@ -59,132 +40,78 @@ RunResult failed_with(const EngineError& error) {
   return failed_with(error.is_runtime() ? engine_error_class() : PyExc_ValueError, error.message());
 }
 
-// The keys of the group maxima, then those of the requirements, each in registration
-// order; every constraint refers to its own position.
-std::vector<std::string> group_key_list(const EngineSettings& settings) {
-  std::vector<std::string> keys;
-  keys.reserve(settings.group_maxima.size() + settings.requirements.size());
-  for (const GroupMaxSetting& group : settings.group_maxima) keys.push_back(group.key);
-  for (const RequirementSetting& requirement : settings.requirements) {
-    keys.push_back(requirement.key);
-  }
-  return keys;
-}
+// A callback axis of one run. Once intake has been interrupted the outcome is discarded in
+// favour of the interrupt, so the callback is not called at all.
+class RunCallback final : public Scorer {
+ public:
+  RunCallback(std::unique_ptr<CallbackScorer> callback, const DictSource& source)
+      : callback_(std::move(callback)), source_(source) {}
 
-Engine base_configuration(const EngineSettings& settings) {
-  Engine engine = Engine()
-                      .with_rejections(settings.rejections)
-                      .with_missing(settings.missing)
-                      .with_budget(settings.budget)
-                      .with_pool_multiplier(settings.pool_multiplier)
-                      .with_min_fit(settings.min_fit)
-                      .with_fusion(settings.fusion);
-  if (settings.threshold) engine = std::move(engine).with_threshold(*settings.threshold);
-  if (settings.admission) engine = std::move(engine).with_admission(*settings.admission);
-  if (std::holds_alternative<Budget::Tokens>(settings.budget.kind)) {
-    engine = std::move(engine).with_cost([](const Candidate& candidate) { return candidate.cost; });
+  const std::string& name() const override { return callback_->name(); }
+  Scale scale() const override { return callback_->scale(); }
+  CostClass cost() const override { return callback_->cost(); }
+  std::optional<float> score(const Candidate& candidate) override {
+    if (source_.interrupted()) return std::nullopt;
+    return callback_->score(candidate);
   }
-  if (settings.coverage_objective) {
-    engine = std::move(engine).with_objective(std::make_unique<CoverageObjective>());
+  std::vector<std::optional<float>> score_batch(std::span<const Candidate* const> pool) override {
+    if (source_.interrupted()) return std::vector<std::optional<float>>(pool.size());
+    return callback_->score_batch(pool);
   }
-  return engine;
-}
 
-void register_axes(const EngineSettings& settings, RunObjects& objects) {
-  for (size_t position = 0; position < settings.axes.size(); ++position) {
-    const ScorerSpec& axis = settings.axes[position];
-    std::shared_ptr<Scorer> scorer;
-    if (axis.callback) {
-      auto callback =
-          std::make_shared<CallbackScorer>(axis.name, PyRef::borrow(axis.callback.get()),
-                                           axis.normalizer, axis.scale, objects.sequences);
-      objects.callbacks.push_back(callback);
-      scorer = std::move(callback);
-    } else {
-      scorer =
-          std::make_shared<FieldScorer>(axis.name, position, axis.normalizer, axis.scale,
-                                        axis.expensive ? CostClass::Expensive : CostClass::Cheap);
-    }
-    objects.engine = std::move(objects.engine).scorer(std::move(scorer));
-  }
-}
+  CallbackScorer& callback() { return *callback_; }
 
-// Each unary minimum tests the first axis of its name. The name of a minimum whose axis is
-// not registered is returned in *unknown.
-bool register_unary_minima(const EngineSettings& settings, RunObjects& objects,
-                           std::string* unknown) {
-  for (const UnaryMinSetting& unary : settings.unary_minima) {
-    size_t position = 0;
-    while (position < settings.axes.size() && settings.axes[position].name != unary.axis) {
-      ++position;
-    }
-    if (position == settings.axes.size()) {
-      *unknown = unary.axis;
-      return false;
-    }
-    objects.engine = std::move(objects.engine).unary_min(UnaryMin{unary.id, position, unary.min});
-  }
-  return true;
-}
+ private:
+  std::unique_ptr<CallbackScorer> callback_;
+  const DictSource& source_;
+};
 
-void register_set_rules(const EngineSettings& settings, RunObjects& objects) {
-  size_t key = 0;
-  for (const GroupMaxSetting& group : settings.group_maxima) {
-    objects.engine = std::move(objects.engine)
-                         .constraint(std::make_unique<MaxPerGroup>(group.id, key++, group.max));
-  }
-  if (settings.total_max) {
-    objects.engine = std::move(objects.engine)
-                         .constraint(std::make_unique<MaxTotal>(settings.total_max->id,
-                                                                settings.total_max->max));
-  }
-  for (const RequirementSetting& requirement : settings.requirements) {
-    objects.engine =
-        std::move(objects.engine)
-            .require(Requirement{requirement.id, key++, requirement.value, requirement.n});
-  }
-}
+// Everything one run builds; dropping it releases the callbacks' references and the
+// candidates nothing else holds.
+struct RunObjects {
+  std::shared_ptr<RunPlan> plan;
+  std::unique_ptr<DictSource> source;
+  std::vector<std::unique_ptr<RunCallback>> callbacks;  // registration order
+  std::vector<Scorer*> scorers;                         // per axis; null keeps the plan's
+};
 
-RunResult execute(const EngineSettings& settings, PyObject* candidates, RunObjects& objects) {
-  if (settings.axes.empty()) return failed_with(PyExc_ValueError, kNoAxesMessage);
-
-  CandidateSource::Reading reading;
-  reading.group_keys = group_key_list(settings);
-  reading.axis_names.reserve(settings.axes.size());
-  for (const ScorerSpec& axis : settings.axes) reading.axis_names.push_back(axis.name);
-  reading.cost = std::holds_alternative<Budget::Tokens>(settings.budget.kind);
-  reading.cover = settings.coverage_objective;
-
-  objects.engine = base_configuration(settings);
-  register_axes(settings, objects);
-  std::string unknown_axis;
-  if (!register_unary_minima(settings, objects, &unknown_axis)) {
-    std::string message(kUnknownAxisPrefix);
-    message.append(unknown_axis).append("'");
-    return failed_with(PyExc_ValueError, message);
-  }
-  register_set_rules(settings, objects);
-
+RunResult execute(EngineObject* engine, PyObject* candidates, RunObjects& objects) {
+  objects.plan = plan_for(engine);
+  if (!objects.plan) return failed(CapturedError::fetch());
+  const RunPlan& plan = *objects.plan;
   // Nothing has been taken from the iterable yet: a refused configuration leaves a
   // generator unstarted.
-  if (Status status = validate(objects.engine); !status.ok()) return failed_with(status.error());
+  if (plan.error_type != nullptr) return failed_with(plan.error_type, plan.error_message);
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
   if (!iterator) return failed(CapturedError::fetch());
-  objects.source = CandidateSource::create(std::move(iterator), reading, objects.sequences);
-  if (!objects.source) return failed(CapturedError::fetch());
+  objects.source = std::make_unique<DictSource>(std::move(iterator), plan.keys, *plan.sequences);
 
-  Result<RunOutcome> result = run(objects.engine, *objects.source);
+  const std::vector<ScorerSpec>& axes = engine->settings.axes;
+  if (!plan.callback_axes.empty()) {
+    objects.scorers.assign(axes.size(), nullptr);
+    for (size_t position : plan.callback_axes) {
+      const ScorerSpec& axis = axes[position];
+      auto callback =
+          std::make_unique<CallbackScorer>(axis.name, PyRef::borrow(axis.callback.get()),
+                                           axis.normalizer, axis.scale, plan.sequences);
+      objects.callbacks.push_back(std::make_unique<RunCallback>(std::move(callback),
+                                                                *objects.source));
+      objects.scorers[position] = objects.callbacks.back().get();
+    }
+  }
+
+  Result<RunOutcome> result = run(*plan.plan, *objects.source, objects.scorers);
   // A pipeline error wins over anything intake or a callback recorded.
   if (!result.ok()) return failed_with(result.error());
   RunOutcome outcome = std::move(result).value();
 
   if (CapturedError intake = objects.source->take_error()) return failed(std::move(intake));
-  for (const std::shared_ptr<CallbackScorer>& callback : objects.callbacks) {
-    if (CapturedError error = callback->take_error()) return failed(std::move(error));
+  for (const std::unique_ptr<RunCallback>& callback : objects.callbacks) {
+    if (CapturedError error = callback->callback().take_error()) return failed(std::move(error));
   }
 
-  PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), settings.axes));
+  PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), axes));
   if (!converted) return failed(CapturedError::fetch());
   return RunResult{std::move(converted), CapturedError()};
 }
@@ -207,7 +134,7 @@ PyObject* engine_run_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
     SharedAccess access(engine->access);
     if (!access) return nullptr;
     RunObjects objects;
-    result = execute(engine->settings, candidates, objects);
+    result = execute(engine, candidates, objects);
   }
   candidates_ref.reset();
   engine_ref.reset();

@@ -70,7 +70,7 @@ inline Candidate make_candidate(CandidateId id, std::vector<std::optional<float>
 }
 
 // A source over a prepared list; a gap makes one pull answer NothingThisTime.
-class ListSource final : public CandidateSource {
+class ListSource final : public PullSource {
  public:
   struct Gap {};
   using Item = std::variant<Candidate, Gap>;

@@ -1,0 +1,61 @@
+#include "engine/plan.h"
+
+#include <algorithm>
+#include <type_traits>
+#include <variant>
+
+#include "engine/invariant.h"
+
+namespace korvane {
+
+namespace {
+
+uint64_t pool_capacity(const Engine& engine) {
+  uint64_t planned = std::visit(
+      [](const auto& budget) -> uint64_t {
+        using B = std::decay_t<decltype(budget)>;
+        if constexpr (std::is_same_v<B, Budget::TopK>) {
+          return budget.k;
+        } else if constexpr (std::is_same_v<B, Budget::TailMass>) {
+          return budget.fallback_k == 0 ? 1 : budget.fallback_k;
+        } else {
+          return budget.max;
+        }
+      },
+      engine.budget.kind);
+  uint64_t capacity = planned * uint64_t{engine.pool_multiplier};
+  return capacity == 0 ? 1 : capacity;
+}
+
+std::optional<size_t> admission_axis(const Engine& engine) {
+  if (engine.admission) {
+    auto named = std::find_if(engine.axes.begin(), engine.axes.end(),
+                              [&](const AxisDescriptor& a) { return a.name == *engine.admission; });
+    KORVANE_INVARIANT(named != engine.axes.end() && named->cost == CostClass::Cheap,
+                      "validate 가 이미 확인했다");
+    return static_cast<size_t>(named - engine.axes.begin());
+  }
+  if (engine.fusion.method() == FusionMethod::Rrf) {
+    auto cheap = std::find_if(engine.axes.begin(), engine.axes.end(),
+                              [](const AxisDescriptor& a) { return a.cost == CostClass::Cheap; });
+    KORVANE_INVARIANT(cheap != engine.axes.end(), "validate 가 이미 확인했다");
+    return static_cast<size_t>(cheap - engine.axes.begin());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Plan::Plan(const Engine& engine)
+    : engine_(engine),
+      fuser_(engine),
+      capacity_(pool_capacity(engine)),
+      admission_(admission_axis(engine)) {
+  for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
+    (engine.axes[axis].cost == CostClass::Cheap ? cheap_axes_ : expensive_axes_).push_back(axis);
+  }
+  constraint_ids_.reserve(engine.set_constraints.size());
+  for (const auto& constraint : engine.set_constraints) constraint_ids_.push_back(constraint->id());
+}
+
+}  // namespace korvane

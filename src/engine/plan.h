@@ -1,0 +1,50 @@
+// Plan: what every run of one validated configuration derives from it, worked out once: the
+// stage-1 pool capacity, the admission axis, the cheap and expensive axes, the fusion
+// weights. Immutable after construction, so runs may share it, on any thread. Keeps a
+// reference to the engine, which must outlive it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/fusion.h"
+
+namespace korvane {
+
+class Plan {
+ public:
+  // Precondition: validate(engine) succeeded.
+  explicit Plan(const Engine& engine);
+
+  Plan(const Plan&) = delete;
+  Plan& operator=(const Plan&) = delete;
+
+  const Engine& engine() const { return engine_; }
+  const Fuser& fuser() const { return fuser_; }
+
+  // M: the planned pool size K0 times the multiplier, in 64 bits, at least 1.
+  uint64_t capacity() const { return capacity_; }
+  // The single axis whose value ranks stage 1; none when the cheap axes are fused.
+  std::optional<size_t> admission() const { return admission_; }
+  // Axis positions by cost class, registration order.
+  std::span<const size_t> cheap_axes() const { return cheap_axes_; }
+  std::span<const size_t> expensive_axes() const { return expensive_axes_; }
+  // The ids of the set constraints, registration order.
+  const std::vector<std::string>& constraint_ids() const { return constraint_ids_; }
+
+ private:
+  const Engine& engine_;
+  Fuser fuser_;
+  uint64_t capacity_;
+  std::optional<size_t> admission_;
+  std::vector<size_t> cheap_axes_;
+  std::vector<size_t> expensive_axes_;
+  std::vector<std::string> constraint_ids_;
+};
+
+}  // namespace korvane

@@ -1,0 +1,82 @@
+// RowBlock: up to kCapacity candidate rows as plain native data, the one shape every input
+// takes on its way into stage 1. It carries what stage 1 needs of every row: the identifier
+// and the values the row carries per registered axis. Whatever else a row holds (groups,
+// cover, cost, the caller's object) is asked of the source only for the rows stage 1 keeps.
+// Texts are views into storage the source keeps alive until its next fill.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "engine/candidate_id.h"
+
+namespace korvane {
+
+// An identifier as a view: an unsigned 64-bit integer, or a text.
+struct IdView {
+  bool is_integer = true;
+  uint64_t integer = 0;
+  std::string_view text;
+
+  static IdView Integer(uint64_t value) { return IdView{true, value, {}}; }
+  static IdView Text(std::string_view value) { return IdView{false, 0, value}; }
+
+  CandidateId to_id() const {
+    return is_integer ? CandidateId(integer) : CandidateId(std::string(text));
+  }
+};
+
+// The identifier order of compare_ids, between a view and an identifier.
+inline int compare_ids(const IdView& a, const CandidateId& b) {
+  if (a.is_integer != b.is_integer()) return a.is_integer ? -1 : 1;
+  if (a.is_integer) return (a.integer > b.integer()) - (a.integer < b.integer());
+  int c = a.text.compare(b.text());
+  return (c > 0) - (c < 0);
+}
+
+class RowBlock {
+ public:
+  static constexpr size_t kCapacity = 128;
+
+  explicit RowBlock(size_t axis_count)
+      : axis_count_(axis_count), values_(axis_count * kCapacity), present_(axis_count * kCapacity) {}
+
+  size_t size() const { return size_; }
+  bool full() const { return size_ == kCapacity; }
+  size_t axis_count() const { return axis_count_; }
+  void clear() { size_ = 0; }
+
+  // Source side: starts a row with every value absent and returns its index. Precondition:
+  // !full(). A row is dropped again with drop_last() when its conversion fails.
+  size_t add_row(const IdView& id) {
+    const size_t row = size_++;
+    ids_[row] = id;
+    for (size_t axis = 0; axis < axis_count_; ++axis) present_[axis * kCapacity + row] = 0;
+    return row;
+  }
+  void drop_last() { --size_; }
+  void set_id(size_t row, const IdView& id) { ids_[row] = id; }
+  void set_value(size_t axis, size_t row, float value) {
+    values_[axis * kCapacity + row] = value;
+    present_[axis * kCapacity + row] = 1;
+  }
+
+  const IdView& id(size_t row) const { return ids_[row]; }
+  std::optional<float> value(size_t axis, size_t row) const {
+    const size_t at = axis * kCapacity + row;
+    if (!present_[at]) return std::nullopt;
+    return values_[at];
+  }
+
+ private:
+  size_t axis_count_;
+  size_t size_ = 0;
+  IdView ids_[kCapacity];
+  std::vector<float> values_;     // axis-major
+  std::vector<uint8_t> present_;  // axis-major
+};
+
+}  // namespace korvane

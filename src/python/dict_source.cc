@@ -1,0 +1,358 @@
+#include "python/dict_source.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "python/convert.h"
+#include "python/errors.h"
+
+namespace korvane::python {
+
+namespace {
+
+constexpr std::string_view kNotDictMessage =
+    "후보는 사전(dict)이어야 한다. 'id' 와 'scores' 가 필요하다";
+constexpr std::string_view kNoIdMessage = "후보에 'id' 가 없다";
+constexpr std::string_view kScoresShapeMessage = "'scores' 는 사전이거나 순서열이어야 한다";
+constexpr std::string_view kGroupsShapeMessage = "'groups' 는 사전이어야 한다";
+constexpr std::string_view kCoverShapeMessage = "'cover' 는 순서열이어야 한다";
+
+PyRef interned(std::string_view text) {
+  PyObject* object =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  // Dicts written as literals have interned keys: a lookup with an interned key then
+  // matches by identity.
+  if (object != nullptr) PyUnicode_InternInPlace(&object);
+  return PyRef::steal(object);
+}
+
+bool interned_all(const std::vector<std::string>& texts, std::vector<PyRef>* out) {
+  out->reserve(texts.size());
+  for (const std::string& text : texts) {
+    PyRef object = interned(text);
+    if (!object) return false;
+    out->push_back(std::move(object));
+  }
+  return true;
+}
+
+bool fail(std::string_view message) {
+  raise_with_text(PyExc_ValueError, message);
+  return false;
+}
+
+// The entry's value in the dict's own storage (no __getitem__ or __missing__), held
+// against changes to the dict while it is converted. Empty when the key is absent; false
+// when the lookup raised.
+bool lookup(PyObject* dict, PyObject* key, PyRef* out) {
+  PyObject* value = PyDict_GetItemWithError(dict, key);
+  if (value == nullptr && PyErr_Occurred()) return false;
+  *out = PyRef::borrow(value);
+  return true;
+}
+
+// Absent for None, else the value narrowed to 32 bits.
+bool optional_score(PyObject* value, std::optional<float>* out) {
+  if (value == Py_None) return true;
+  float score = 0.0f;
+  if (!float32_from(value, &score)) return false;
+  *out = score;
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const EntryKeys> EntryKeys::make(const std::vector<std::string>& axis_names,
+                                                 const std::vector<std::string>& group_keys,
+                                                 bool read_cost, bool read_cover) {
+  auto keys = std::make_shared<EntryKeys>();
+  keys->id = interned("id");
+  keys->scores = interned("scores");
+  keys->groups = interned("groups");
+  keys->cost = interned("cost");
+  keys->cover = interned("cover");
+  if (!keys->id || !keys->scores || !keys->groups || !keys->cost || !keys->cover ||
+      !interned_all(axis_names, &keys->axis_names) ||
+      !interned_all(group_keys, &keys->group_keys)) {
+    return nullptr;
+  }
+  keys->read_cost = read_cost;
+  keys->read_cover = read_cover;
+  return keys;
+}
+
+DictSource::DictSource(PyRef iterator, std::shared_ptr<const EntryKeys> keys,
+                       SequenceCheck& sequences)
+    : iterator_(std::move(iterator)), keys_(std::move(keys)), sequences_(sequences) {
+  rows_.reserve(RowBlock::kCapacity);
+  held_.reserve(RowBlock::kCapacity * 2);
+}
+
+DictSource::~DictSource() {
+  release_held();
+}
+
+void DictSource::release_held() {
+  // Dropping a reference may run Python code: the list is emptied before any goes.
+  std::vector<PyObject*> held;
+  held.swap(held_);
+  for (PyObject* object : held) drop_reference(object);
+  held.clear();
+  if (held_.empty()) held_.swap(held);  // keeps the capacity for the next fill
+}
+
+void DictSource::close() {
+  release_held();
+  rows_.clear();
+  iterator_.reset();
+}
+
+void DictSource::record_failure() {
+  const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
+  CapturedError error = CapturedError::fetch();
+  // An interrupt is what the caller must see, whatever an earlier item recorded.
+  if (!error_ || !ordinary) error_ = std::move(error);
+  if (!ordinary) {
+    ended_ = true;
+    interrupted_ = true;
+  }
+  // A later ordinary failure is dropped here, at the end of this scope.
+}
+
+bool DictSource::fill(RowBlock& block) {
+  release_held();
+  rows_.clear();
+  groups_.clear();
+  cover_.clear();
+  if (ended_ || !iterator_) return false;
+  while (!block.full() && !ended_) {
+    if (++pulls_since_check_ >= kSignalCheckInterval) {
+      pulls_since_check_ = 0;
+      // A C-level iterator never runs the interpreter's signal handlers itself.
+      if (PyErr_CheckSignals() < 0) {
+        record_failure();
+        ended_ = interrupted_ = true;
+        break;
+      }
+    }
+    PyObject* item = PyIter_Next(iterator_.get());
+    if (item == nullptr) {
+      if (!PyErr_Occurred()) {
+        ended_ = true;
+        break;
+      }
+      record_failure();
+      if (++iterator_failures_ >= kIteratorFailuresInARow) ended_ = true;
+      continue;
+    }
+    iterator_failures_ = 0;
+    if (!convert(item, block)) record_failure();
+  }
+  return block.size() > 0 || !ended_;
+}
+
+bool DictSource::view_of(PyObject* text, bool owned, std::string_view* out) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+  if (data == nullptr) {
+    if (owned) drop_reference(text);
+    return false;
+  }
+  if (!owned) Py_INCREF(text);
+  held_.push_back(text);
+  *out = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+// An integer in 0 to 2^64 - 1 when the value converts to one (bool and __index__
+// included); otherwise the text of str(value), whatever the value is.
+bool DictSource::read_id(PyObject* value, IdView* out) {
+  if (PyLong_CheckExact(value)) {
+    unsigned long long integer = PyLong_AsUnsignedLongLong(value);
+    if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      *out = IdView::Integer(integer);
+      return true;
+    }
+    PyErr_Clear();  // negative or past 64 bits: the id is the int's text
+  } else if (PyIndex_Check(value)) {
+    PyRef index = PyRef::steal(PyNumber_Index(value));
+    if (index) {
+      unsigned long long integer = PyLong_AsUnsignedLongLong(index.get());
+      if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        *out = IdView::Integer(integer);
+        return true;
+      }
+    }
+    // A failed conversion only means the id is a text. Interrupts and exits are not
+    // conversion failures and stop the item.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+  }
+  std::string_view text;
+  if (PyUnicode_CheckExact(value)) {
+    if (!view_of(value, false, &text)) return false;
+  } else {
+    PyObject* str = PyObject_Str(value);
+    if (str == nullptr || !view_of(str, true, &text)) return false;
+  }
+  *out = IdView::Text(text);
+  return true;
+}
+
+bool DictSource::convert(PyObject* item, RowBlock& block) {
+  // Everything held or added for this item is let go again if it fails.
+  held_.push_back(item);
+  const size_t held_mark = held_.size() - 1;
+  const size_t groups_mark = groups_.size();
+  const size_t cover_mark = cover_.size();
+  bool row_added = false;
+
+  auto converted = [&]() -> bool {
+    if (!PyDict_Check(item)) return fail(kNotDictMessage);
+
+    PyRef id;
+    if (!lookup(item, keys_->id.get(), &id)) return false;
+    if (!id) return fail(kNoIdMessage);
+    IdView id_view;
+    if (!read_id(id.get(), &id_view)) return false;
+    const size_t row = block.add_row(id_view);
+    row_added = true;
+
+    PyRef scores;
+    if (!lookup(item, keys_->scores.get(), &scores)) return false;
+    if (scores && !read_scores(scores.get(), block, row)) return false;
+
+    if (!keys_->group_keys.empty() && !read_groups(item)) return false;
+    uint32_t cost = 0;
+    if (keys_->read_cost && !read_cost(item, &cost)) return false;
+    if (keys_->read_cover && !read_cover(item)) return false;
+    rows_.push_back(Row{item, groups_mark, cover_mark, cover_.size(), cost});
+    return true;
+  };
+  if (converted()) return true;
+
+  if (row_added) block.drop_last();
+  groups_.resize(groups_mark);
+  cover_.resize(cover_mark);
+  // The pending exception stays pending while the references go: fetch it around them.
+  CapturedError pending = CapturedError::fetch();
+  std::vector<PyObject*> release(held_.begin() + static_cast<std::ptrdiff_t>(held_mark),
+                                 held_.end());
+  held_.resize(held_mark);
+  for (PyObject* object : release) drop_reference(object);
+  pending.restore();
+  return false;
+}
+
+bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
+  const std::vector<PyRef>& axes = keys_->axis_names;
+  if (PyDict_Check(scores)) {
+    for (size_t axis = 0; axis < axes.size(); ++axis) {
+      PyRef value;
+      if (!lookup(scores, axes[axis].get(), &value)) return false;
+      if (!value) continue;
+      std::optional<float> score;
+      if (!optional_score(value.get(), &score)) return false;
+      if (score) block.set_value(axis, row, *score);
+    }
+    return true;
+  }
+  int is_sequence = sequences_(scores);
+  if (is_sequence < 0) return false;
+  if (is_sequence == 0) return fail(kScoresShapeMessage);
+  Py_ssize_t length = PySequence_Size(scores);
+  if (length < 0) return false;
+  // Positions past the last axis are never read.
+  const size_t count = std::min(static_cast<size_t>(length), axes.size());
+  for (size_t axis = 0; axis < count; ++axis) {
+    PyRef value = PyRef::steal(PySequence_GetItem(scores, static_cast<Py_ssize_t>(axis)));
+    if (!value) return false;
+    std::optional<float> score;
+    if (!optional_score(value.get(), &score)) return false;
+    if (score) block.set_value(axis, row, *score);
+  }
+  return true;
+}
+
+bool DictSource::read_groups(PyObject* item) {
+  const std::vector<PyRef>& keys = keys_->group_keys;
+  const size_t first = groups_.size();
+  groups_.resize(first + keys.size());
+  PyRef groups;
+  if (!lookup(item, keys_->groups.get(), &groups)) return false;
+  if (!groups) return true;
+  if (!PyDict_Check(groups.get())) return fail(kGroupsShapeMessage);
+  for (size_t key = 0; key < keys.size(); ++key) {
+    PyRef value;
+    if (!lookup(groups.get(), keys[key].get(), &value)) return false;
+    if (!value || value.get() == Py_None) continue;
+    std::string_view text;
+    if (PyUnicode_CheckExact(value.get())) {
+      if (!view_of(value.get(), false, &text)) return false;
+    } else {
+      PyObject* str = PyObject_Str(value.get());
+      if (str == nullptr || !view_of(str, true, &text)) return false;
+    }
+    groups_[first + key] = text;
+  }
+  return true;
+}
+
+bool DictSource::read_cost(PyObject* item, uint32_t* out) {
+  PyRef cost;
+  if (!lookup(item, keys_->cost.get(), &cost)) return false;
+  if (!cost || cost.get() == Py_None) return true;
+  return u32_from(cost.get(), out);
+}
+
+bool DictSource::read_cover(PyObject* item) {
+  PyRef cover;
+  if (!lookup(item, keys_->cover.get(), &cover)) return false;
+  if (!cover || cover.get() == Py_None) return true;
+  int is_sequence = sequences_(cover.get());
+  if (is_sequence < 0) return false;
+  if (is_sequence == 0) return fail(kCoverShapeMessage);
+  Py_ssize_t length = PySequence_Size(cover.get());
+  if (length < 0) return false;
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    PyRef entry = PyRef::steal(PySequence_GetItem(cover.get(), i));
+    if (!entry) return false;
+    std::string_view text;
+    if (PyUnicode_CheckExact(entry.get())) {
+      if (!view_of(entry.get(), false, &text)) return false;
+    } else {
+      PyObject* str = PyObject_Str(entry.get());
+      if (str == nullptr || !view_of(str, true, &text)) return false;
+    }
+    cover_.push_back(text);
+  }
+  return true;
+}
+
+void DictSource::complete(size_t row, Candidate& out) {
+  const Row& source = rows_[row];
+  const size_t key_count = keys_->group_keys.size();
+  out.groups.resize(key_count);
+  for (size_t key = 0; key < key_count; ++key) {
+    const std::optional<std::string_view>& value = groups_[source.groups + key];
+    if (!value) {
+      out.groups[key].reset();
+    } else if (out.groups[key]) {
+      out.groups[key]->assign(*value);
+    } else {
+      out.groups[key].emplace(*value);
+    }
+  }
+  out.cover.resize(source.cover_end - source.cover_begin);
+  for (size_t i = 0; i < out.cover.size(); ++i) out.cover[i].assign(cover_[source.cover_begin + i]);
+  out.cost = source.cost;
+  out.object = object(row);
+}
+
+ObjectHandle DictSource::object(size_t row) {
+  PyObject* item = rows_[row].item;
+  Py_INCREF(item);
+  return ObjectHandle(item, release_python_object);
+}
+
+}  // namespace korvane::python

@@ -1,0 +1,106 @@
+// DictSource: the candidate source of Engine.run. It pulls items from a Python iterator and
+// converts each dict into a row of the block: its identifier and carried values for stage 1,
+// its group values, cover and cost kept aside until stage 1 asks for them. Texts are read in
+// place from str objects the source holds until its next fill, so a row that stage 1 refuses
+// costs no copy. A failing item is skipped and its exception recorded (the first of the run
+// only); the stream goes on with the next item.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/candidate.h"
+#include "engine/candidate_source.h"
+#include "python/captured_error.h"
+#include "python/py_ref.h"
+#include "python/sequence_check.h"
+
+namespace korvane::python {
+
+// The Python texts a source looks entries up by, made once per configuration.
+struct EntryKeys {
+  PyRef id, scores, groups, cost, cover;
+  std::vector<PyRef> axis_names;  // registration order
+  std::vector<PyRef> group_keys;  // the group key list
+  bool read_cost = false;         // a token budget
+  bool read_cover = false;        // the coverage objective
+
+  // Null with an exception set when a text cannot be made.
+  static std::shared_ptr<const EntryKeys> make(const std::vector<std::string>& axis_names,
+                                               const std::vector<std::string>& group_keys,
+                                               bool read_cost, bool read_cover);
+};
+
+class DictSource final : public korvane::CandidateSource {
+ public:
+  // `iterator` is a new reference to a Python iterator.
+  DictSource(PyRef iterator, std::shared_ptr<const EntryKeys> keys, SequenceCheck& sequences);
+  ~DictSource() override;
+
+  DictSource(const DictSource&) = delete;
+  DictSource& operator=(const DictSource&) = delete;
+
+  // An ordinary exception raised by the iterator itself is recorded like a failed item and
+  // pulling goes on, so that a `map` whose function fails on one row is still read to its
+  // end. The stream ends at once on anything that is not an ordinary exception
+  // (KeyboardInterrupt, SystemExit), raised by the iterator or inside a conversion, and on a
+  // signal handler that raises (checked every kSignalCheckInterval pulls); and after
+  // kIteratorFailuresInARow raising calls with no item between them, so an iterator that
+  // raises on every call cannot keep the run pulling for ever.
+  bool fill(RowBlock& block) override;
+  void complete(size_t row, Candidate& out) override;
+  ObjectHandle object(size_t row) override;
+  void close() override;
+
+  static constexpr int kIteratorFailuresInARow = 1000;
+  static constexpr uint32_t kSignalCheckInterval = 4096;
+
+  // The first recorded exception, if any; the record is left empty.
+  CapturedError take_error() { return std::move(error_); }
+  // Whether the stream was ended by an interrupt; the expensive axes are then not called.
+  bool interrupted() const { return interrupted_; }
+
+ private:
+  struct Row {
+    PyObject* item;             // held
+    size_t groups;              // first of its group values in groups_
+    size_t cover_begin, cover_end;
+    uint32_t cost;
+  };
+
+  bool convert(PyObject* item, RowBlock& block);
+  bool read_id(PyObject* value, IdView* out);
+  bool read_scores(PyObject* scores, RowBlock& block, size_t row);
+  bool read_groups(PyObject* item);
+  bool read_cost(PyObject* item, uint32_t* out);
+  bool read_cover(PyObject* item);
+  // A view of a str's UTF-8, the str held until the next fill. `owned` is a new reference.
+  bool view_of(PyObject* text, bool owned, std::string_view* out);
+  // Records the pending exception; ends the stream when it is not an ordinary one.
+  void record_failure();
+  void release_held();
+
+  PyRef iterator_;
+  std::shared_ptr<const EntryKeys> keys_;
+  SequenceCheck& sequences_;
+  int iterator_failures_ = 0;  // raising calls of the iterator since its last item
+  uint32_t pulls_since_check_ = 0;
+  bool ended_ = false;
+  bool interrupted_ = false;
+  CapturedError error_;
+
+  // The last fill: its rows, and every reference held for them.
+  std::vector<Row> rows_;
+  std::vector<std::optional<std::string_view>> groups_;
+  std::vector<std::string_view> cover_;
+  std::vector<PyObject*> held_;
+};
+
+}  // namespace korvane::python
