@@ -446,7 +446,21 @@ class TestReferences:
         engine.budget_top_k(2)
         before = [sys.getrefcount(c) for c in candidates]
         set_nomemory, remove_hooks = testcapi.set_nomemory, testcapi.remove_mem_hooks
-        failures = 0
+
+        def read_all(outcome):
+            trace = outcome.trace  # read whole; its elapsed times differ from run to run
+            seen = [outcome.rejected_counts, outcome.selection, trace["input_count"],
+                    [(s["scorer"], s["calls"]) for s in trace["scorers"]], repr(outcome)]
+            for ranked in outcome.ranked:
+                seen += [ranked.id, ranked.scores, ranked.fusion, ranked.to_json(), repr(ranked)]
+            for rejected in outcome.rejected:
+                seen += [rejected.id, rejected.reason, rejected.candidate, repr(rejected)]
+            return seen
+
+        # Every allocation of the run, then of every first read, fails in turn: each failure
+        # raises MemoryError, and what was read later is what an undisturbed outcome gives.
+        expected = read_all(engine.run(candidates))
+        run_failures = read_failures = 0
         for start in range(1, 2000):
             set_nomemory(start, 0)
             try:
@@ -457,9 +471,24 @@ class TestReferences:
                 remove_hooks()
             if outcome is not None:
                 break
-            failures += 1
-        assert outcome is not None and failures > 50
-        assert repr(outcome) == "Outcome(ranked=2, rejected=2, exact=Some(true))"
-        del outcome
+            run_failures += 1
+        for start in range(1, 2000):
+            outcome = engine.run(candidates)
+            set_nomemory(start, 0)
+            try:
+                read_all(outcome)
+                done = True
+            except MemoryError:
+                done = False
+                read_failures += 1
+            finally:
+                remove_hooks()
+            assert read_all(outcome) == expected
+            assert repr(outcome) == "Outcome(ranked=2, rejected=2, exact=Some(true))"
+            del outcome
+            if done:
+                break
+        assert run_failures >= 1 and read_failures > 20
+        del expected
         gc.collect()
         assert [sys.getrefcount(c) for c in candidates] == before

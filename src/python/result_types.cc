@@ -12,30 +12,26 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/py_values.h"
+#include "python/result_dicts.h"
+#include "audit/audit_json.h"
 
 namespace korvane::python {
 
 namespace {
 
-// Objects are laid out as PyObject_HEAD, then the object fields (addressed by offset for the
-// member descriptors), then the native ones, constructed in place after allocation.
+// Objects are laid out as PyObject_HEAD, then the object fields (the candidate addressed by
+// offset for its member descriptor; the dicts null until first read), then the native
+// record, constructed in place after allocation.
 struct RankedObject {
-  PyObject_HEAD PyObject* scores;
+  PyObject_HEAD PyObject* candidate;
+  PyObject* scores;
   PyObject* fusion;
-  PyObject* candidate;
-  std::string id;
-  std::vector<std::string> constraints;
-  std::string json;
-  uint32_t rank;
-  float fused;
+  RankedEntry entry;  // its candidate's object has moved to `candidate`
 };
 
 struct RejectedObject {
   PyObject_HEAD PyObject* candidate;
-  std::string id;
-  std::string_view reason;
-  std::optional<std::string> detail;
-  std::optional<float> fused;
+  RejectedEntry entry;  // its candidate's object has moved to `candidate`
 };
 
 struct OutcomeObject {
@@ -43,7 +39,14 @@ struct OutcomeObject {
   PyObject* selection;
   PyObject* trace;
   std::vector<PyRef> ranked;
+  // Rejected objects for pending[0, rejected.size()); the entries after that still hold
+  // their candidates' objects.
   std::vector<PyRef> rejected;
+  std::vector<RejectedEntry> pending;
+  RejectCounts counts;
+  SelectionProperties selection_record;
+  RunTrace trace_record;
+  std::vector<bool> expensive;
 };
 
 static_assert(std::is_standard_layout_v<RankedObject>);
@@ -87,14 +90,6 @@ void free_object(PyObject* self) {
   Py_DECREF(type);
 }
 
-// The message the member descriptors give for a field the collector has already cleared.
-void raise_cleared(PyObject* self, const char* field) {
-  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(self)));
-  if (type_name) {
-    PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%s'", type_name.get(), field);
-  }
-}
-
 template <class Function>
 PyCFunction as_method(Function function) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
@@ -111,6 +106,34 @@ constexpr char kCandidateDoc[] = "넘겼던 파이썬 객체 그대로.";
 // Calling one of these classes raises TypeError "cannot create 'korvane.<name>' instances".
 constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+
+// A candidate's object, moved out of its handle; None when there is none.
+PyObject* take_object(Candidate& candidate) {
+  PyObject* object = static_cast<PyObject*>(candidate.object.take());
+  if (object == nullptr) {
+    object = Py_None;
+    Py_INCREF(object);
+  }
+  return object;
+}
+
+// Whether a handle holds a Python object (rather than nothing).
+PyObject* python_object(const ObjectHandle& handle) {
+  return static_cast<PyObject*>(handle.get());
+}
+
+// The dict in *slot, built by `build` on the first read; a new reference.
+template <class Build>
+PyObject* cached_dict(PyObject** slot, Build build) {
+  if (*slot == nullptr) {
+    PyRef dict = build();
+    if (!dict) return nullptr;
+    // Building may have run code that filled the slot meanwhile; the first one stays.
+    if (*slot == nullptr) *slot = dict.release();
+  }
+  Py_INCREF(*slot);
+  return *slot;
+}
 
 // ---- Ranked
 
@@ -134,27 +157,37 @@ int ranked_clear(PyObject* self) {
 void ranked_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   ranked_clear(self);
-  RankedObject* ranked = as_ranked(self);
-  std::destroy_at(&ranked->id);
-  std::destroy_at(&ranked->constraints);
-  std::destroy_at(&ranked->json);
+  std::destroy_at(&as_ranked(self)->entry);
   free_object(self);
 }
 
 PyObject* ranked_id(PyObject* self, void*) {
-  return py_text(as_ranked(self)->id).release();
+  return with_native_failures(
+      [&] { return py_text(as_ranked(self)->entry.candidate.id.display()).release(); });
 }
 
 PyObject* ranked_rank(PyObject* self, void*) {
-  return PyLong_FromUnsignedLong(as_ranked(self)->rank);
+  return PyLong_FromUnsignedLong(as_ranked(self)->entry.rank);
 }
 
 PyObject* ranked_fused(PyObject* self, void*) {
-  return py_float(as_ranked(self)->fused).release();
+  return py_float(as_ranked(self)->entry.fused).release();
+}
+
+PyObject* ranked_scores(PyObject* self, void*) {
+  RankedObject* ranked = as_ranked(self);
+  return with_native_failures(
+      [&] { return cached_dict(&ranked->scores, [&] { return scores_dict(ranked->entry.scores); }); });
+}
+
+PyObject* ranked_fusion(PyObject* self, void*) {
+  RankedObject* ranked = as_ranked(self);
+  return with_native_failures(
+      [&] { return cached_dict(&ranked->fusion, [&] { return fusion_dict(ranked->entry.fusion); }); });
 }
 
 PyObject* ranked_constraints(PyObject* self, void*) {
-  const std::vector<std::string>& constraints = as_ranked(self)->constraints;
+  const std::vector<std::string>& constraints = as_ranked(self)->entry.constraints;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < constraints.size(); ++i) {
@@ -165,15 +198,17 @@ PyObject* ranked_constraints(PyObject* self, void*) {
   return list.release();
 }
 
+// The text depends on the native record alone, which never changes: the same text on every
+// call, whatever became of the dicts.
 PyObject* ranked_to_json(PyObject* self, PyObject*) {
-  return py_text(as_ranked(self)->json).release();
+  return with_native_failures([&] { return py_text(audit_json(as_ranked(self)->entry)).release(); });
 }
 
 PyObject* ranked_repr(PyObject* self) {
   return with_native_failures([&]() -> PyObject* {
-    const RankedObject* ranked = as_ranked(self);
-    std::string text = "Ranked(rank=" + std::to_string(ranked->rank) + ", id=";
-    text.append(ranked->id).append(", fused=").append(positional_float(ranked->fused));
+    const RankedEntry& entry = as_ranked(self)->entry;
+    std::string text = "Ranked(rank=" + std::to_string(entry.rank) + ", id=";
+    text.append(entry.candidate.id.display()).append(", fused=").append(positional_float(entry.fused));
     text.push_back(')');
     return py_text(text).release();
   });
@@ -183,14 +218,13 @@ PyGetSetDef ranked_getters[] = {
     {"id", ranked_id, nullptr, kIdDoc, nullptr},
     {"rank", ranked_rank, nullptr, "1 부터 시작하는 순위.", nullptr},
     {"fused", ranked_fused, nullptr, "융합 점수.", nullptr},
+    {"scores", ranked_scores, nullptr, "융합 전 원본 점수. 값이 없던 축은 `None` 이다.", nullptr},
+    {"fusion", ranked_fusion, nullptr, "어떻게 합쳤는가.", nullptr},
     {"constraints", ranked_constraints, nullptr, "이 후보가 통과한 집합 제약들.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef ranked_members[] = {
-    {"scores", T_OBJECT_EX, offsetof(RankedObject, scores), READONLY,
-     "융합 전 원본 점수. 값이 없던 축은 `None` 이다."},
-    {"fusion", T_OBJECT_EX, offsetof(RankedObject, fusion), READONLY, "어떻게 합쳤는가."},
     {"candidate", T_OBJECT_EX, offsetof(RankedObject, candidate), READONLY, kCandidateDoc},
     {nullptr, 0, 0, 0, nullptr},
 };
@@ -229,35 +263,34 @@ int rejected_clear(PyObject* self) {
 void rejected_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   rejected_clear(self);
-  RejectedObject* rejected = as_rejected(self);
-  std::destroy_at(&rejected->id);
-  std::destroy_at(&rejected->detail);
+  std::destroy_at(&as_rejected(self)->entry);
   free_object(self);
 }
 
 PyObject* rejected_id(PyObject* self, void*) {
-  return py_text(as_rejected(self)->id).release();
+  return with_native_failures(
+      [&] { return py_text(as_rejected(self)->entry.candidate.id.display()).release(); });
 }
 
 PyObject* rejected_reason(PyObject* self, void*) {
-  return py_text(as_rejected(self)->reason).release();
+  return py_text(name(as_rejected(self)->entry.reason.kind)).release();
 }
 
 PyObject* rejected_detail(PyObject* self, void*) {
-  const std::optional<std::string>& detail = as_rejected(self)->detail;
-  if (!detail) Py_RETURN_NONE;
-  return py_text(*detail).release();
+  const RejectReason& reason = as_rejected(self)->entry.reason;
+  if (!reason.carries_name()) Py_RETURN_NONE;
+  return py_text(reason.name).release();
 }
 
 PyObject* rejected_fused(PyObject* self, void*) {
-  return py_optional_float(as_rejected(self)->fused).release();
+  return py_optional_float(as_rejected(self)->entry.fused).release();
 }
 
 PyObject* rejected_repr(PyObject* self) {
   return with_native_failures([&]() -> PyObject* {
-    const RejectedObject* rejected = as_rejected(self);
-    std::string text = "Rejected(id=" + rejected->id + ", reason=";
-    text.append(rejected->reason).push_back(')');
+    const RejectedEntry& entry = as_rejected(self)->entry;
+    std::string text = "Rejected(id=" + entry.candidate.id.display() + ", reason=";
+    text.append(name(entry.reason.kind)).push_back(')');
     return py_text(text).release();
   });
 }
@@ -290,6 +323,20 @@ PyType_Slot rejected_slots[] = {
     {0, nullptr},
 };
 
+// A Rejected for `entry`, whose candidate's object moves into it; the entry is left as it
+// was when the object cannot be made.
+PyObject* new_rejected(RejectedEntry& entry) {
+  PyObject* self = allocate(rejected_type());
+  if (self == nullptr) return nullptr;
+  RejectedObject* rejected = as_rejected(self);
+  new (&rejected->entry) RejectedEntry();
+  rejected->entry.reason = std::move(entry.reason);
+  rejected->entry.candidate.id = std::move(entry.candidate.id);
+  rejected->entry.fused = entry.fused;
+  rejected->candidate = take_object(entry.candidate);
+  return self;
+}
+
 // ---- Outcome
 
 int outcome_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -297,6 +344,9 @@ int outcome_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   for (const PyRef& ranked : outcome->ranked) Py_VISIT(ranked.get());
   for (const PyRef& rejected : outcome->rejected) Py_VISIT(rejected.get());
+  for (size_t i = outcome->rejected.size(); i < outcome->pending.size(); ++i) {
+    Py_VISIT(python_object(outcome->pending[i].candidate.object));
+  }
   Py_VISIT(outcome->rejected_counts);
   Py_VISIT(outcome->selection);
   Py_VISIT(outcome->trace);
@@ -309,8 +359,10 @@ int outcome_clear(PyObject* self) {
   // first, so that code finds them empty rather than half destroyed.
   std::vector<PyRef> ranked = std::exchange(outcome->ranked, {});
   std::vector<PyRef> rejected = std::exchange(outcome->rejected, {});
+  std::vector<RejectedEntry> pending = std::exchange(outcome->pending, {});
   ranked.clear();
   rejected.clear();
+  pending.clear();
   Py_CLEAR(outcome->rejected_counts);
   Py_CLEAR(outcome->selection);
   Py_CLEAR(outcome->trace);
@@ -323,6 +375,9 @@ void outcome_dealloc(PyObject* self) {
   OutcomeObject* outcome = as_outcome(self);
   std::destroy_at(&outcome->ranked);
   std::destroy_at(&outcome->rejected);
+  std::destroy_at(&outcome->pending);
+  std::destroy_at(&outcome->trace_record);
+  std::destroy_at(&outcome->expensive);
   free_object(self);
 }
 
@@ -330,18 +385,55 @@ PyObject* outcome_ranked(PyObject* self, void*) {
   return new_list_of(as_outcome(self)->ranked);
 }
 
-PyObject* outcome_rejected(PyObject* self, void*) {
-  return new_list_of(as_outcome(self)->rejected);
+// Makes the Rejected objects still missing, in drop order. A failure leaves the ones made so
+// far in place, and the next read goes on from there.
+bool make_rejected(OutcomeObject* outcome) {
+  while (outcome->rejected.size() < outcome->pending.size()) {
+    PyRef rejected = PyRef::steal(new_rejected(outcome->pending[outcome->rejected.size()]));
+    if (!rejected) return false;
+    outcome->rejected.push_back(std::move(rejected));
+  }
+  return true;
 }
 
+PyObject* outcome_rejected(PyObject* self, void*) {
+  return with_native_failures([&]() -> PyObject* {
+    OutcomeObject* outcome = as_outcome(self);
+    if (!make_rejected(outcome)) return nullptr;
+    return new_list_of(outcome->rejected);
+  });
+}
+
+PyObject* outcome_counts(PyObject* self, void*) {
+  OutcomeObject* outcome = as_outcome(self);
+  return with_native_failures([&] {
+    return cached_dict(&outcome->rejected_counts, [&] { return counts_dict(outcome->counts); });
+  });
+}
+
+PyObject* outcome_selection(PyObject* self, void*) {
+  OutcomeObject* outcome = as_outcome(self);
+  return with_native_failures([&] {
+    return cached_dict(&outcome->selection,
+                       [&] { return selection_dict(outcome->selection_record); });
+  });
+}
+
+PyObject* outcome_trace(PyObject* self, void*) {
+  OutcomeObject* outcome = as_outcome(self);
+  return with_native_failures([&] {
+    return cached_dict(&outcome->trace,
+                       [&] { return trace_dict(outcome->trace_record, outcome->expensive); });
+  });
+}
+
+// Reads the current dicts; one never read is built first, which gives what the record says.
 PyObject* outcome_is_complete(PyObject* self, PyObject*) {
   OutcomeObject* outcome = as_outcome(self);
-  if (outcome->rejected_counts == nullptr) {
-    raise_cleared(self, "rejected_counts");
-    return nullptr;
-  }
+  PyRef counts = PyRef::steal(outcome_counts(self, nullptr));
+  if (!counts) return nullptr;
   // A snapshot of the values, since converting one may run Python code that edits the dict.
-  PyRef values = PyRef::steal(PyDict_Values(outcome->rejected_counts));
+  PyRef values = PyRef::steal(PyDict_Values(counts.get()));
   if (!values) return nullptr;
   uint64_t total = 0;
   Py_ssize_t count = PyList_Size(values.get());
@@ -351,11 +443,8 @@ PyObject* outcome_is_complete(PyObject* self, PyObject*) {
     if (!value || !u64_from(value.get(), &n)) return nullptr;
     total += n;  // wraps, as unsigned arithmetic does
   }
-  PyRef trace = PyRef::borrow(outcome->trace);
-  if (!trace) {
-    raise_cleared(self, "trace");
-    return nullptr;
-  }
+  PyRef trace = PyRef::steal(outcome_trace(self, nullptr));
+  if (!trace) return nullptr;
   PyRef key = PyRef::steal(PyUnicode_FromString("input_count"));
   if (!key) return nullptr;
   PyRef input_count = PyRef::borrow(PyDict_GetItemWithError(trace.get(), key.get()));
@@ -370,10 +459,12 @@ PyObject* outcome_is_complete(PyObject* self, PyObject*) {
 }
 
 // Some(true) / Some(false) for a bool "exact" entry of the current selection dict, None for
-// anything else, including a lookup that fails.
+// anything else, including a lookup that fails. A dict never read holds the record's value.
 const char* exact_flag(const OutcomeObject* outcome) {
+  if (outcome->selection == nullptr) {
+    return outcome->selection_record.exact ? "Some(true)" : "Some(false)";
+  }
   PyRef selection = PyRef::borrow(outcome->selection);
-  if (!selection) return "None";
   PyRef key = PyRef::steal(PyUnicode_FromString("exact"));
   PyObject* exact = key ? PyDict_GetItemWithError(selection.get(), key.get()) : nullptr;
   if (exact == nullptr) {
@@ -389,7 +480,7 @@ PyObject* outcome_repr(PyObject* self) {
     const OutcomeObject* outcome = as_outcome(self);
     const char* exact = exact_flag(outcome);
     std::string text = "Outcome(ranked=" + std::to_string(outcome->ranked.size()) +
-                       ", rejected=" + std::to_string(outcome->rejected.size()) + ", exact=";
+                       ", rejected=" + std::to_string(outcome->pending.size()) + ", exact=";
     text.append(exact).push_back(')');
     return py_text(text).release();
   });
@@ -399,17 +490,13 @@ PyGetSetDef outcome_getters[] = {
     {"ranked", outcome_ranked, nullptr, "골라진 것들. 순위 오름차순이다.", nullptr},
     {"rejected", outcome_rejected, nullptr, "떨어진 것들. 보관 정책이 정한 만큼만 들어 있다.",
      nullptr},
+    {"rejected_counts", outcome_counts, nullptr,
+     "사유별 탈락 개수. 보관 정책과 무관하게 언제나 정확하다.", nullptr},
+    {"selection", outcome_selection, nullptr,
+     "선택의 성질. `exact`, `guarantee`, `pool_size`, `pool_exhausted`, `cut_margin`.", nullptr},
+    {"trace", outcome_trace, nullptr,
+     "실행 기록. 입력 수, 풀 크기, 승인 채점기, 채점기별 호출 횟수, 예산 근거.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef outcome_members[] = {
-    {"rejected_counts", T_OBJECT_EX, offsetof(OutcomeObject, rejected_counts), READONLY,
-     "사유별 탈락 개수. 보관 정책과 무관하게 언제나 정확하다."},
-    {"selection", T_OBJECT_EX, offsetof(OutcomeObject, selection), READONLY,
-     "선택의 성질. `exact`, `guarantee`, `pool_size`, `pool_exhausted`, `cut_margin`."},
-    {"trace", T_OBJECT_EX, offsetof(OutcomeObject, trace), READONLY,
-     "실행 기록. 입력 수, 풀 크기, 승인 채점기, 채점기별 호출 횟수, 예산 근거."},
-    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMethodDef outcome_methods[] = {
@@ -425,7 +512,6 @@ PyType_Slot outcome_slots[] = {
     {Py_tp_clear, as_slot(outcome_clear)},
     {Py_tp_repr, as_slot(outcome_repr)},
     {Py_tp_getset, outcome_getters},
-    {Py_tp_members, outcome_members},
     {Py_tp_methods, outcome_methods},
     {0, nullptr},
 };
@@ -460,30 +546,12 @@ PyTypeObject* outcome_type() {
   return create_once(&outcome_class, &outcome_type_spec);
 }
 
-PyObject* new_ranked(RankedFields&& fields) {
+PyObject* new_ranked(RankedEntry& entry) {
   PyObject* self = allocate(ranked_type());
   if (self == nullptr) return nullptr;
   RankedObject* ranked = as_ranked(self);
-  new (&ranked->id) std::string(std::move(fields.id));
-  new (&ranked->constraints) std::vector<std::string>(std::move(fields.constraints));
-  new (&ranked->json) std::string(std::move(fields.json));
-  ranked->rank = fields.rank;
-  ranked->fused = fields.fused;
-  ranked->scores = fields.scores.release();
-  ranked->fusion = fields.fusion.release();
-  ranked->candidate = fields.candidate.release();
-  return self;
-}
-
-PyObject* new_rejected(RejectedFields&& fields) {
-  PyObject* self = allocate(rejected_type());
-  if (self == nullptr) return nullptr;
-  RejectedObject* rejected = as_rejected(self);
-  new (&rejected->id) std::string(std::move(fields.id));
-  new (&rejected->reason) std::string_view(fields.reason);
-  new (&rejected->detail) std::optional<std::string>(std::move(fields.detail));
-  new (&rejected->fused) std::optional<float>(fields.fused);
-  rejected->candidate = fields.candidate.release();
+  new (&ranked->entry) RankedEntry(std::move(entry));
+  ranked->candidate = take_object(ranked->entry.candidate);
   return self;
 }
 
@@ -492,10 +560,12 @@ PyObject* new_outcome(OutcomeFields&& fields) {
   if (self == nullptr) return nullptr;
   OutcomeObject* outcome = as_outcome(self);
   new (&outcome->ranked) std::vector<PyRef>(std::move(fields.ranked));
-  new (&outcome->rejected) std::vector<PyRef>(std::move(fields.rejected));
-  outcome->rejected_counts = fields.rejected_counts.release();
-  outcome->selection = fields.selection.release();
-  outcome->trace = fields.trace.release();
+  new (&outcome->rejected) std::vector<PyRef>();
+  new (&outcome->pending) std::vector<RejectedEntry>(std::move(fields.rejected));
+  new (&outcome->counts) RejectCounts(fields.counts);
+  new (&outcome->selection_record) SelectionProperties(fields.selection);
+  new (&outcome->trace_record) RunTrace(std::move(fields.trace));
+  new (&outcome->expensive) std::vector<bool>(std::move(fields.expensive));
   return self;
 }
 

@@ -1,18 +1,16 @@
 // The result classes korvane.Ranked, korvane.Rejected and korvane.Outcome: final, immutable
 // heap types that Python cannot instantiate; only the conversion of a run's outcome creates
-// their objects. Texts and numbers are stored natively and become a new Python object on each
-// access; dicts and the candidate are stored as objects and handed out as they are.
+// their objects. They keep the run's native records and build what Python reads from them on
+// first access: each dict once (the same object on every later access), each text and number
+// anew. A Rejected object is made when the outcome's `rejected` is first read.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
+#include "engine/outcome.h"
 #include "python/py_ref.h"
 
 namespace korvane::python {
@@ -23,41 +21,22 @@ PyTypeObject* ranked_type();
 PyTypeObject* rejected_type();
 PyTypeObject* outcome_type();
 
-// What a Ranked holds, in field order.
-struct RankedFields {
-  std::string id;                        // display form of the identifier
-  std::vector<std::string> constraints;  // ids of the passed set constraints
-  std::string json;                      // the audit JSON text, fixed at creation
-  PyRef scores;                          // dict
-  PyRef fusion;                          // dict
-  PyRef candidate;                       // the caller's object
-  uint32_t rank = 0;
-  float fused = 0.0f;
-};
+// A Ranked holding `entry`, whose candidate's object reference moves into it. A new
+// reference, or null with an exception set, in which case `entry` is left as it was.
+PyObject* new_ranked(RankedEntry& entry);
 
-// What a Rejected holds, in field order.
-struct RejectedFields {
-  std::string id;
-  std::string_view reason;  // one of the fixed reason names (static storage)
-  std::optional<std::string> detail;
-  std::optional<float> fused;
-  PyRef candidate;
-};
-
-// What an Outcome holds, in field order.
+// What an Outcome holds.
 struct OutcomeFields {
-  std::vector<PyRef> ranked;    // Ranked objects, rank order
-  std::vector<PyRef> rejected;  // Rejected objects, drop order
-  PyRef rejected_counts;        // dict
-  PyRef selection;              // dict
-  PyRef trace;                  // dict
+  std::vector<PyRef> ranked;           // Ranked objects, rank order
+  std::vector<RejectedEntry> rejected;  // drop order; objects made when first read
+  RejectCounts counts;
+  SelectionProperties selection;
+  RunTrace trace;
+  std::vector<bool> expensive;  // per registered axis: registered as expensive
 };
 
-// Create one object from its fields, which move into it on success. A new reference, or
-// null with an exception set, in which case `fields` still owns everything it held. The
-// object fields must be non-null.
-PyObject* new_ranked(RankedFields&& fields);
-PyObject* new_rejected(RejectedFields&& fields);
+// A new reference, or null with an exception set, in which case `fields` still owns
+// everything it held.
 PyObject* new_outcome(OutcomeFields&& fields);
 
 }  // namespace korvane::python
