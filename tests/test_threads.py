@@ -409,3 +409,47 @@ def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_run(where):
     result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT, where],
                             capture_output=True, text=True, timeout=WAIT)
     assert (result.returncode, result.stderr) == (0, "")
+
+
+# A run with a callback axis inside a sub-interpreter: the callback must find the lock that
+# the run's thread holds in that interpreter.
+SUBINTERPRETER_CODE = """
+import korvane
+
+def scores(pool):
+    return [c["id"] / 10 for c in pool]
+
+def fails(pool):
+    raise LookupError("inside")
+
+engine = korvane.Engine()
+engine.scorer("a")
+engine.scorer("x", cost="expensive", fn=scores)
+engine.fuse("weighted_sum", weights={"a": 0.0, "x": 1.0})
+outcome = engine.run({"id": i, "scores": [0.5]} for i in range(5))
+assert [r.id for r in outcome.ranked] == ["4", "3", "2", "1", "0"], outcome.ranked
+engine.scorer("y", cost="expensive", fn=fails)
+try:
+    engine.run([{"id": 1}])
+except LookupError as error:
+    assert str(error) == "inside"
+else:
+    raise AssertionError("the callback's error was not raised")
+"""
+
+SUBINTERPRETER_SCRIPT = """
+import sys
+try:
+    import _xxsubinterpreters as interpreters
+except ImportError:
+    import _interpreters as interpreters
+interpreters.run_string(interpreters.create(), sys.argv[1])
+print("done")
+"""
+
+
+def test_callback_axis_in_a_subinterpreter():
+    pytest.importorskip("_xxsubinterpreters" if sys.version_info < (3, 13) else "_interpreters")
+    result = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, SUBINTERPRETER_CODE],
+                            capture_output=True, text=True, timeout=WAIT)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "done\n", "")

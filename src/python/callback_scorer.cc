@@ -13,33 +13,18 @@ namespace {
 constexpr std::string_view kNotSequencePrefix = "채점기 '";
 constexpr std::string_view kNotSequenceSuffix = "' 의 콜백이 목록이 아닌 것을 돌려줬다";
 
-// Holds the interpreter lock for its lifetime. During a run the calling thread already
-// holds it and this costs next to nothing; elsewhere it takes the lock. A daemon thread
-// ended by the interpreter's shutdown is unwound through here without the lock, which is
-// then not its to release.
-class InterpreterLock {
- public:
-  InterpreterLock() : state_(PyGILState_Ensure()) {}
-  ~InterpreterLock() {
-    if (Py_IsInitialized()) PyGILState_Release(state_);
-  }
-  InterpreterLock(const InterpreterLock&) = delete;
-  InterpreterLock& operator=(const InterpreterLock&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 }  // namespace
 
 CallbackScorer::CallbackScorer(std::string name, PyRef callback,
                                std::optional<Normalizer> normalizer, Scale declared,
-                               std::shared_ptr<SequenceCheck> sequences)
+                               std::shared_ptr<SequenceCheck> sequences,
+                               std::shared_ptr<RunThread> run_thread)
     : name_(std::move(name)),
       callback_(std::move(callback)),
       normalizer_(normalizer),
       declared_(declared),
-      sequences_(std::move(sequences)) {}
+      sequences_(std::move(sequences)),
+      run_thread_(std::move(run_thread)) {}
 
 std::optional<float> CallbackScorer::score(const Candidate& candidate) {
   const Candidate* one[] = {&candidate};
@@ -51,7 +36,7 @@ std::vector<std::optional<float>> CallbackScorer::score_batch(
     std::span<const Candidate* const> pool) {
   std::vector<std::optional<float>> values;
   {
-    InterpreterLock lock;
+    InterpreterLock lock(*run_thread_);
     if (!call(pool, &values)) {
       record_failure();
       values.assign(pool.size(), std::nullopt);

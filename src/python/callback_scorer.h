@@ -19,6 +19,7 @@
 #include "engine/scorer.h"
 #include "python/captured_error.h"
 #include "python/py_ref.h"
+#include "python/run_thread.h"
 #include "python/sequence_check.h"
 
 namespace korvane::python {
@@ -26,9 +27,11 @@ namespace korvane::python {
 class CallbackScorer final : public Scorer {
  public:
   // `callback` is the scorer's own strong reference, released with the scorer, which is
-  // therefore created and destroyed with the interpreter lock held.
+  // therefore created and destroyed with the interpreter lock held. The scorer is called on
+  // the thread of `run_thread`'s run, with or without the lock.
   CallbackScorer(std::string name, PyRef callback, std::optional<Normalizer> normalizer,
-                 Scale declared, std::shared_ptr<SequenceCheck> sequences);
+                 Scale declared, std::shared_ptr<SequenceCheck> sequences,
+                 std::shared_ptr<RunThread> run_thread);
 
   const std::string& name() const override { return name_; }
   Scale scale() const override { return effective_scale(declared_, normalizer_); }
@@ -52,6 +55,7 @@ class CallbackScorer final : public Scorer {
   std::optional<Normalizer> normalizer_;
   Scale declared_;
   std::shared_ptr<SequenceCheck> sequences_;
+  std::shared_ptr<RunThread> run_thread_;
   // Held only to test and fill the slot, never while Python code runs.
   std::mutex error_lock_;
   CapturedError error_;

@@ -16,6 +16,7 @@
 #include "python/engine_type.h"
 #include "python/errors.h"
 #include "python/outcome_convert.h"
+#include "python/run_thread.h"
 #include "python/sequence_check.h"
 #include "select/objective.h"
 #include "select/requirement.h"
@@ -32,6 +33,7 @@ constexpr std::string_view kUnknownAxisPrefix = "등록되지 않은 축 '";
 // Everything one run builds from the settings; dropping it releases the callbacks'
 // references and the candidates nothing else holds.
 struct RunObjects {
+  std::shared_ptr<RunThread> thread = std::make_shared<RunThread>();  // the calling thread
   std::shared_ptr<SequenceCheck> sequences = std::make_shared<SequenceCheck>();
   Engine engine;
   std::vector<std::shared_ptr<CallbackScorer>> callbacks;  // registration order
@@ -95,9 +97,9 @@ void register_axes(const EngineSettings& settings, RunObjects& objects) {
     const ScorerSpec& axis = settings.axes[position];
     std::shared_ptr<Scorer> scorer;
     if (axis.callback) {
-      auto callback =
-          std::make_shared<CallbackScorer>(axis.name, PyRef::borrow(axis.callback.get()),
-                                           axis.normalizer, axis.scale, objects.sequences);
+      auto callback = std::make_shared<CallbackScorer>(
+          axis.name, PyRef::borrow(axis.callback.get()), axis.normalizer, axis.scale,
+          objects.sequences, objects.thread);
       objects.callbacks.push_back(callback);
       scorer = std::move(callback);
     } else {
