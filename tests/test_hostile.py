@@ -657,7 +657,8 @@ class TestIntake:
             assert kind is error
             if text is not None:
                 assert message == text
-            assert source.taken == len(items)
+            # An interrupt ends the stream at its item; anything else lets the rest be read.
+            assert source.taken == (len(items) if issubclass(error, Exception) else 2)
         engine.budget_top_k(1)  # the run let go of the engine
 
     @pytest.mark.parametrize("make", [

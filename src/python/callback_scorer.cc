@@ -18,13 +18,15 @@ constexpr std::string_view kNotSequenceSuffix = "' 의 콜백이 목록이 아�
 CallbackScorer::CallbackScorer(std::string name, PyRef callback,
                                std::optional<Normalizer> normalizer, Scale declared,
                                std::shared_ptr<SequenceCheck> sequences,
-                               std::shared_ptr<RunThread> run_thread)
+                               std::shared_ptr<RunThread> run_thread,
+                               std::shared_ptr<Interruption> interruption)
     : name_(std::move(name)),
       callback_(std::move(callback)),
       normalizer_(normalizer),
       declared_(declared),
       sequences_(std::move(sequences)),
-      run_thread_(std::move(run_thread)) {}
+      run_thread_(std::move(run_thread)),
+      interruption_(std::move(interruption)) {}
 
 std::optional<float> CallbackScorer::score(const Candidate& candidate) {
   const Candidate* one[] = {&candidate};
@@ -35,6 +37,10 @@ std::optional<float> CallbackScorer::score(const Candidate& candidate) {
 std::vector<std::optional<float>> CallbackScorer::score_batch(
     std::span<const Candidate* const> pool) {
   std::vector<std::optional<float>> values;
+  if (interruption_->stopped()) {
+    values.assign(pool.size(), std::nullopt);
+    return values;
+  }
   {
     InterpreterLock lock(*run_thread_);
     if (!call(pool, &values)) {
@@ -90,6 +96,7 @@ bool CallbackScorer::call(std::span<const Candidate* const> pool,
 }
 
 void CallbackScorer::record_failure() {
+  if (interruption_->take_if_interrupt()) return;
   CapturedError error = CapturedError::fetch();
   {
     std::lock_guard<std::mutex> guard(error_lock_);

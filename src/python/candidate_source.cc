@@ -103,8 +103,9 @@ bool identifier_from(PyObject* value, CandidateId* out) {
 
 }  // namespace
 
-std::unique_ptr<CandidateSource> CandidateSource::create(PyRef iterator, const Reading& reading,
-                                                         std::shared_ptr<SequenceCheck> sequences) {
+std::unique_ptr<CandidateSource> CandidateSource::create(
+    PyRef iterator, const Reading& reading, std::shared_ptr<SequenceCheck> sequences,
+    std::shared_ptr<Interruption> interruption) {
   std::unique_ptr<CandidateSource> source(new CandidateSource());
   EntryKeys& keys = source->keys_;
   keys.id = text_object("id");
@@ -121,33 +122,34 @@ std::unique_ptr<CandidateSource> CandidateSource::create(PyRef iterator, const R
   source->read_cost_ = reading.cost;
   source->read_cover_ = reading.cover;
   source->sequences_ = std::move(sequences);
+  source->interruption_ = std::move(interruption);
   return source;
 }
 
 CandidateSource::Pull CandidateSource::pull() {
-  if (!iterator_) return EndOfInput{};
+  if (!iterator_ || !interruption_->keep_going()) return EndOfInput{};
   PyRef item = PyRef::steal(PyIter_Next(iterator_.get()));
   if (!item) {
     if (!PyErr_Occurred()) return EndOfInput{};
-    const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
-    record_failure();
-    if (!ordinary || ++iterator_failures_ >= kIteratorFailuresInARow) return EndOfInput{};
+    if (!record_failure() || ++iterator_failures_ >= kIteratorFailuresInARow) return EndOfInput{};
     return NothingThisTime{};
   }
   iterator_failures_ = 0;
   Candidate candidate;
   if (!convert(item.get(), &candidate)) {
-    record_failure();
+    if (!record_failure()) return EndOfInput{};
     return NothingThisTime{};
   }
   candidate.object = ObjectHandle(item.release(), release_object);
   return candidate;
 }
 
-void CandidateSource::record_failure() {
+// Takes the pending exception; false when it is an interrupt, which ends the stream.
+bool CandidateSource::record_failure() {
+  if (interruption_->take_if_interrupt()) return false;
   CapturedError error = CapturedError::fetch();
-  if (!error_) error_ = std::move(error);
-  // A later failure is dropped here, at the end of this scope.
+  if (!error_) error_ = std::move(error);  // a later one is dropped at the end of this scope
+  return true;
 }
 
 bool CandidateSource::convert(PyObject* item, Candidate* out) {

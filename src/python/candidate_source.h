@@ -1,6 +1,8 @@
 // The candidate source of a Python run: pulls items from a Python iterator one at a time
 // and converts each dict into a Candidate. A failing item is skipped and its exception
-// recorded (the first of the run only); the stream goes on with the next item.
+// recorded (the first of the run only); the stream goes on with the next item. An interrupt,
+// from the iterator or a conversion, or a raising signal handler, ends the stream instead
+// (see Interruption).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,6 +15,7 @@
 #include "engine/candidate.h"
 #include "engine/candidate_source.h"
 #include "python/captured_error.h"
+#include "python/interruption.h"
 #include "python/py_ref.h"
 #include "python/sequence_check.h"
 
@@ -30,11 +33,12 @@ class CandidateSource final : public korvane::CandidateSource {
   // Null with an exception set when the entry keys cannot be made into Python texts.
   // `iterator` is a new reference to a Python iterator.
   static std::unique_ptr<CandidateSource> create(PyRef iterator, const Reading& reading,
-                                                 std::shared_ptr<SequenceCheck> sequences);
+                                                 std::shared_ptr<SequenceCheck> sequences,
+                                                 std::shared_ptr<Interruption> interruption);
 
   // An ordinary exception raised by the iterator itself is recorded like a failed item and
   // pulling goes on, so that a `map` whose function fails on one row is still read to its
-  // end. The stream ends early on anything else (KeyboardInterrupt, SystemExit) and after
+  // end. The stream ends early on an interrupt and after
   // kIteratorFailuresInARow raising calls with no item between them, so an iterator that
   // raises on every call cannot keep the run pulling for ever.
   Pull pull() override;
@@ -56,7 +60,7 @@ class CandidateSource final : public korvane::CandidateSource {
   bool read_groups(PyObject* item, Candidate* out);
   bool read_cost(PyObject* item, Candidate* out);
   bool read_cover(PyObject* item, Candidate* out);
-  void record_failure();
+  bool record_failure();
 
   PyRef iterator_;
   int iterator_failures_ = 0;  // raising calls of the iterator since its last item
@@ -66,6 +70,7 @@ class CandidateSource final : public korvane::CandidateSource {
   bool read_cost_ = false;
   bool read_cover_ = false;
   std::shared_ptr<SequenceCheck> sequences_;
+  std::shared_ptr<Interruption> interruption_;
   CapturedError error_;
 };
 

@@ -15,6 +15,7 @@
 #include "python/captured_error.h"
 #include "python/engine_type.h"
 #include "python/errors.h"
+#include "python/interruption.h"
 #include "python/outcome_convert.h"
 #include "python/run_thread.h"
 #include "python/sequence_check.h"
@@ -35,6 +36,7 @@ constexpr std::string_view kUnknownAxisPrefix = "등록되지 않은 축 '";
 struct RunObjects {
   std::shared_ptr<RunThread> thread = std::make_shared<RunThread>();  // the calling thread
   std::shared_ptr<SequenceCheck> sequences = std::make_shared<SequenceCheck>();
+  std::shared_ptr<Interruption> interruption = std::make_shared<Interruption>();
   Engine engine;
   std::vector<std::shared_ptr<CallbackScorer>> callbacks;  // registration order
   std::unique_ptr<CandidateSource> source;
@@ -99,7 +101,7 @@ void register_axes(const EngineSettings& settings, RunObjects& objects) {
     if (axis.callback) {
       auto callback = std::make_shared<CallbackScorer>(
           axis.name, PyRef::borrow(axis.callback.get()), axis.normalizer, axis.scale,
-          objects.sequences, objects.thread);
+          objects.sequences, objects.thread, objects.interruption);
       objects.callbacks.push_back(callback);
       scorer = std::move(callback);
     } else {
@@ -173,11 +175,14 @@ RunResult execute(const EngineSettings& settings, PyObject* candidates, RunObjec
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
   if (!iterator) return failed(CapturedError::fetch());
-  objects.source = CandidateSource::create(std::move(iterator), reading, objects.sequences);
+  objects.source = CandidateSource::create(std::move(iterator), reading, objects.sequences,
+                                           objects.interruption);
   if (!objects.source) return failed(CapturedError::fetch());
 
   Result<RunOutcome> result = run(objects.engine, *objects.source);
-  // A pipeline error wins over anything intake or a callback recorded.
+  // An interrupt wins over everything; a pipeline error over anything else intake or a
+  // callback recorded.
+  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
   if (!result.ok()) return failed_with(result.error());
   RunOutcome outcome = std::move(result).value();
 
