@@ -1,3 +1,4 @@
+import collections
 import collections.abc
 import gc
 import inspect
@@ -435,16 +436,42 @@ class TestFuse:
         engine.fuse("weighted_sum", weights=weights)
         assert "weighted_sum" in repr(engine)
 
-    def test_dict_subclass_read_from_its_storage(self, engine):
-        class Odd(dict):
+    def test_dict_subclass_read_in_its_iteration_order(self, engine):
+        # The key 1 now comes last, so the first entry naming axis "1" is ("1", 3.0).
+        weights = collections.OrderedDict([(1, 0.0), ("1", 3.0), ("b", 1.0)])
+        weights.move_to_end(1)
+        engine.scorer("1")
+        engine.scorer("b")
+        engine.fuse("weighted_sum", weights=weights)
+        assert engine.run([{"id": 1, "scores": {"1": 1.0, "b": 0.0}}]).ranked[0].fused == 0.75
+
+        class NotPairs(dict):
             def items(self):
-                raise AssertionError("not consulted")
+                return [("a",)]
 
-            def __iter__(self):
-                raise AssertionError("not consulted")
+        raises_exactly(ValueError, WEIGHTS, engine.fuse, "weighted_sum", weights=NotPairs(a=1))
 
-        engine.fuse("weighted_sum", weights=Odd(a=1.0))
-        assert "weighted_sum" in repr(engine)
+    # A dict subclass, the exact dict built from it and the list of its pairs weigh alike.
+    @settings(max_examples=100, deadline=None)
+    @given(st.lists(st.tuples(st.sampled_from([0, 1, "0", "1", "a"]),
+                              st.sampled_from([0.0, 0.5, 1.0, 3.0])), max_size=6),
+           st.lists(st.integers(0, 5), max_size=6))
+    def test_weights_follow_the_iteration_order(self, entries, moves):
+        weights = collections.OrderedDict(entries)
+        for move in moves:
+            if weights:
+                weights.move_to_end(list(weights)[move % len(weights)])
+        pairs = [(str(key), value) for key, value in weights.items()]
+
+        def fused(given_weights):
+            engine = korvane.Engine()
+            for axis in ("0", "1", "a"):
+                engine.scorer(axis)
+            engine.fuse("weighted_sum", weights=given_weights)
+            outcome = engine.run({"id": i, "scores": [i / 4, 1 - i / 4, 0.5]} for i in range(5))
+            return [(r.id, r.fused) for r in outcome.ranked]
+
+        assert fused(weights) == fused(dict(weights)) == fused(pairs)
 
 
 class TestMissingAndRejections:

@@ -1,11 +1,14 @@
 """Candidate intake: how run reads each item of the iterable, and what a bad item does."""
 
 import collections.abc
+import subprocess
+import sys
 import types
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import korvane
 from conftest import f32
 from run_helpers import (ITERATOR_FAILURES_IN_A_ROW, NotToBeRead, Pulled, counts, engine_with, ids,
                          raises_exactly)
@@ -393,6 +396,123 @@ class TestFailures:
             raise RuntimeError("late")
 
         raises_exactly(ValueError, NOT_DICT, engine_with("a").run, produce())
+
+
+class Raising:
+    """A value whose __float__ and __str__ raise a new instance of the given exception class
+    (having no __index__, an id reads its str())."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def _raise(self, *args):
+        raise self.error()
+
+    __float__ = __str__ = _raise
+
+
+class RaisingIndex(Raising):
+    __index__ = Raising._raise
+
+
+INTERRUPT_SITES = {
+    "iterator": None,
+    "score": lambda error: {"scores": [Raising(error)]},
+    "cost": lambda error: {"cost": RaisingIndex(error)},
+    "group value": lambda error: {"groups": {"g": Raising(error)}},
+    "cover item": lambda error: {"cover": ["c", Raising(error)]},
+    "id": lambda error: {"id": Raising(error)},
+}
+
+
+class TestInterrupts:
+    @staticmethod
+    def engine(calls):
+        """Every entry is read, and an expensive callback counts its calls."""
+        engine = korvane.Engine()
+        engine.scorer("a")
+        engine.scorer("x", cost="expensive", fn=lambda pool: calls.append(1) or [0.5] * len(pool))
+        engine.max_per_group("g", 5)
+        engine.coverage_objective()
+        engine.budget_tokens(100)
+        return engine
+
+    @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit])
+    @pytest.mark.parametrize("site", INTERRUPT_SITES)
+    def test_an_interrupt_in_intake_ends_the_run_at_once(self, site, error):
+        pulled = []
+
+        def stream():
+            for i in range(10**6):
+                pulled.append(i)
+                item = {"id": i, "scores": [0.5], "groups": {"g": "x"}, "cover": ["c"], "cost": 1}
+                if i == 3:
+                    item["scores"] = [Raising(LookupError)]  # an ordinary failure first
+                if i == 10:
+                    if site == "iterator":
+                        raise error
+                    item.update(INTERRUPT_SITES[site](error))
+                yield item
+
+        calls = []
+        engine = self.engine(calls)
+        with pytest.raises(error) as raised:
+            engine.run(stream())
+        assert type(raised.value) is error
+        assert (len(pulled), calls) == (11, [])
+        # The engine is free and whole again.
+        engine.budget_tokens(100)
+        outcome = engine.run([{"id": 1, "scores": [0.5], "groups": {"g": "x"}, "cost": 1}])
+        assert (ids(outcome), calls) == (["1"], [1])
+
+    def test_an_interrupted_callback_stops_the_later_ones(self):
+        calls = []
+        engine = self.engine(calls)
+
+        def interrupted(pool):
+            raise KeyboardInterrupt
+
+        engine.scorer("y", cost="expensive", fn=interrupted)
+        engine.scorer("z", cost="expensive", fn=lambda pool: calls.append("z") or [0.5])
+        with pytest.raises(KeyboardInterrupt):
+            engine.run([{"id": 1, "scores": [0.5], "cost": 1}])
+        assert calls == [1]
+
+
+# A real SIGINT while intake reads only native values (a C-level iterator of plain dicts, so
+# the interpreter's own loop never looks at signals): the run stops and raises it. The first
+# item's score sends the signal from another process once the run is under way.
+SIGINT_SCRIPT = """
+import itertools, os, signal, subprocess, sys
+import korvane
+
+calls = []
+engine = korvane.Engine()
+engine.scorer("a")
+engine.scorer("x", cost="expensive", fn=lambda pool: calls.append(1) or [0.5] * len(pool))
+senders = []
+
+class SendsInterrupt:
+    def __float__(self):
+        senders.append(subprocess.Popen([sys.executable, "-c", "import os, signal, sys; "
+                                         "os.kill(int(sys.argv[1]), signal.SIGINT)",
+                                         str(os.getpid())]))
+        return 0.5
+
+first = {"id": 0, "scores": [SendsInterrupt()]}
+try:
+    engine.run(itertools.chain([first], itertools.repeat({"id": 1, "scores": [0.5]})))
+except KeyboardInterrupt:
+    print("interrupted", calls)
+senders[0].wait()
+print(engine.run([{"id": 2}]).ranked[0].id, calls)
+"""
+
+
+def test_sigint_stops_a_run_over_an_endless_native_iterator():
+    result = subprocess.run([sys.executable, "-c", SIGINT_SCRIPT], capture_output=True, text=True,
+                            timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "interrupted []\n2 [1]\n", "")
 
 
 # Any mix of good items: every one is accounted for, once, and comes back as itself.

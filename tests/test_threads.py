@@ -409,3 +409,122 @@ def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_run(where):
     result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT, where],
                             capture_output=True, text=True, timeout=WAIT)
     assert (result.returncode, result.stderr) == (0, "")
+
+
+# A run with a callback axis inside a sub-interpreter: the callback must find the lock that
+# the run's thread holds in that interpreter.
+SUBINTERPRETER_CODE = """
+import korvane
+
+def scores(pool):
+    return [c["id"] / 10 for c in pool]
+
+def fails(pool):
+    raise LookupError("inside")
+
+engine = korvane.Engine()
+engine.scorer("a")
+engine.scorer("x", cost="expensive", fn=scores)
+engine.fuse("weighted_sum", weights={"a": 0.0, "x": 1.0})
+outcome = engine.run({"id": i, "scores": [0.5]} for i in range(5))
+assert [r.id for r in outcome.ranked] == ["4", "3", "2", "1", "0"], outcome.ranked
+engine.scorer("y", cost="expensive", fn=fails)
+try:
+    engine.run([{"id": 1}])
+except LookupError as error:
+    assert str(error) == "inside"
+else:
+    raise AssertionError("the callback's error was not raised")
+"""
+
+SUBINTERPRETER_SCRIPT = """
+import sys
+try:
+    import _xxsubinterpreters as interpreters
+except ImportError:
+    import _interpreters as interpreters
+interpreters.run_string(interpreters.create(), sys.argv[1])
+print("done")
+"""
+
+
+def test_callback_axis_in_a_subinterpreter():
+    pytest.importorskip("_xxsubinterpreters" if sys.version_info < (3, 13) else "_interpreters")
+    result = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, SUBINTERPRETER_CODE],
+                            capture_output=True, text=True, timeout=WAIT)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "done\n", "")
+
+
+# fork() while other threads hold the engine: the child has only the forking thread, so it
+# starts with the engine free. Each child reports by its exit code whether it could use it.
+FORK_SCRIPT = """
+import os, threading, warnings
+import korvane
+
+warnings.filterwarnings("ignore", category=DeprecationWarning)  # forking with threads
+engine = korvane.Engine()
+engine.scorer("a")
+inside, release = threading.Event(), threading.Event()
+results = []
+
+def in_child(action):
+    pid = os.fork()
+    if pid == 0:
+        try:
+            action()
+        except BaseException:
+            os._exit(1)
+        os._exit(0)
+    results.append(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+
+def while_another_thread(target, *args):
+    inside.clear()
+    release.clear()
+    thread = threading.Thread(target=target, args=args)
+    thread.start()
+    inside.wait()
+    in_child(lambda: engine.budget_top_k(3))
+    in_child(lambda: engine.run([{"id": 1}]))
+    try:
+        engine.budget_top_k(3)
+    except RuntimeError as error:
+        results.append(str(error))  # the parent's engine is still held
+    release.set()
+    thread.join()
+
+def parked():
+    inside.set()
+    release.wait()
+    yield {"id": 1}
+
+class Parked:
+    def __float__(self):
+        inside.set()
+        release.wait()
+        return 0.5
+
+while_another_thread(engine.run, parked())
+while_another_thread(engine.threshold, Parked())
+
+# A run in progress on the forking thread finishes in the child, which then configures.
+forked = []
+def forking():
+    yield {"id": 1, "scores": [0.5]}
+    forked.append(os.fork())
+    yield {"id": 2, "scores": [0.7]}
+
+outcome = engine.run(forking())
+if forked[0] == 0:
+    engine.budget_top_k(2)
+    os._exit(0 if outcome.trace["input_count"] == 2 else 1)
+results.append(os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1]))
+engine.budget_top_k(3)
+print(results)
+"""
+
+
+def test_a_forked_child_starts_with_the_engine_free():
+    result = subprocess.run([sys.executable, "-c", FORK_SCRIPT], capture_output=True, text=True,
+                            timeout=WAIT)
+    assert (result.returncode, result.stdout, result.stderr) == (
+        0, "[0, 0, 'Already borrowed', 0, 0, 'Already borrowed', 0]\n", "")

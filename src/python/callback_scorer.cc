@@ -13,33 +13,20 @@ namespace {
 constexpr std::string_view kNotSequencePrefix = "채점기 '";
 constexpr std::string_view kNotSequenceSuffix = "' 의 콜백이 목록이 아닌 것을 돌려줬다";
 
-// Holds the interpreter lock for its lifetime. During a run the calling thread already
-// holds it and this costs next to nothing; elsewhere it takes the lock. A daemon thread
-// ended by the interpreter's shutdown is unwound through here without the lock, which is
-// then not its to release.
-class InterpreterLock {
- public:
-  InterpreterLock() : state_(PyGILState_Ensure()) {}
-  ~InterpreterLock() {
-    if (Py_IsInitialized()) PyGILState_Release(state_);
-  }
-  InterpreterLock(const InterpreterLock&) = delete;
-  InterpreterLock& operator=(const InterpreterLock&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
-
 }  // namespace
 
 CallbackScorer::CallbackScorer(std::string name, PyRef callback,
                                std::optional<Normalizer> normalizer, Scale declared,
-                               std::shared_ptr<SequenceCheck> sequences)
+                               std::shared_ptr<SequenceCheck> sequences,
+                               std::shared_ptr<RunThread> run_thread,
+                               std::shared_ptr<Interruption> interruption)
     : name_(std::move(name)),
       callback_(std::move(callback)),
       normalizer_(normalizer),
       declared_(declared),
-      sequences_(std::move(sequences)) {}
+      sequences_(std::move(sequences)),
+      run_thread_(std::move(run_thread)),
+      interruption_(std::move(interruption)) {}
 
 std::optional<float> CallbackScorer::score(const Candidate& candidate) {
   const Candidate* one[] = {&candidate};
@@ -50,8 +37,12 @@ std::optional<float> CallbackScorer::score(const Candidate& candidate) {
 std::vector<std::optional<float>> CallbackScorer::score_batch(
     std::span<const Candidate* const> pool) {
   std::vector<std::optional<float>> values;
+  if (interruption_->stopped()) {
+    values.assign(pool.size(), std::nullopt);
+    return values;
+  }
   {
-    InterpreterLock lock;
+    InterpreterLock lock(*run_thread_);
     if (!call(pool, &values)) {
       record_failure();
       values.assign(pool.size(), std::nullopt);
@@ -105,6 +96,7 @@ bool CallbackScorer::call(std::span<const Candidate* const> pool,
 }
 
 void CallbackScorer::record_failure() {
+  if (interruption_->take_if_interrupt()) return;
   CapturedError error = CapturedError::fetch();
   {
     std::lock_guard<std::mutex> guard(error_lock_);

@@ -18,7 +18,9 @@
 #include "engine/candidate.h"
 #include "engine/scorer.h"
 #include "python/captured_error.h"
+#include "python/interruption.h"
 #include "python/py_ref.h"
+#include "python/run_thread.h"
 #include "python/sequence_check.h"
 
 namespace korvane::python {
@@ -26,9 +28,12 @@ namespace korvane::python {
 class CallbackScorer final : public Scorer {
  public:
   // `callback` is the scorer's own strong reference, released with the scorer, which is
-  // therefore created and destroyed with the interpreter lock held.
+  // therefore created and destroyed with the interpreter lock held. The scorer is called on
+  // the thread of `run_thread`'s run, with or without the lock. Once `interruption` has
+  // stopped the run, the callback is not called and every value is missing.
   CallbackScorer(std::string name, PyRef callback, std::optional<Normalizer> normalizer,
-                 Scale declared, std::shared_ptr<SequenceCheck> sequences);
+                 Scale declared, std::shared_ptr<SequenceCheck> sequences,
+                 std::shared_ptr<RunThread> run_thread, std::shared_ptr<Interruption> interruption);
 
   const std::string& name() const override { return name_; }
   Scale scale() const override { return effective_scale(declared_, normalizer_); }
@@ -52,6 +57,8 @@ class CallbackScorer final : public Scorer {
   std::optional<Normalizer> normalizer_;
   Scale declared_;
   std::shared_ptr<SequenceCheck> sequences_;
+  std::shared_ptr<RunThread> run_thread_;
+  std::shared_ptr<Interruption> interruption_;
   // Held only to test and fill the slot, never while Python code runs.
   std::mutex error_lock_;
   CapturedError error_;

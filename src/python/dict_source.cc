@@ -82,8 +82,11 @@ std::shared_ptr<const EntryKeys> EntryKeys::make(const std::vector<std::string>&
 }
 
 DictSource::DictSource(PyRef iterator, std::shared_ptr<const EntryKeys> keys,
-                       SequenceCheck& sequences)
-    : iterator_(std::move(iterator)), keys_(std::move(keys)), sequences_(sequences) {
+                       SequenceCheck& sequences, Interruption& interruption)
+    : iterator_(std::move(iterator)),
+      keys_(std::move(keys)),
+      sequences_(sequences),
+      interruption_(interruption) {
   rows_.reserve(RowBlock::kCapacity);
   held_.reserve(RowBlock::kCapacity * 2);
 }
@@ -108,15 +111,13 @@ void DictSource::close() {
 }
 
 void DictSource::record_failure() {
-  const bool ordinary = PyErr_ExceptionMatches(PyExc_Exception);
-  CapturedError error = CapturedError::fetch();
-  // An interrupt is what the caller must see, whatever an earlier item recorded.
-  if (!error_ || !ordinary) error_ = std::move(error);
-  if (!ordinary) {
+  if (interruption_.take_if_interrupt()) {
     ended_ = true;
-    interrupted_ = true;
+    return;
   }
-  // A later ordinary failure is dropped here, at the end of this scope.
+  CapturedError error = CapturedError::fetch();
+  if (!error_) error_ = std::move(error);
+  // A later failure is dropped here, at the end of this scope.
 }
 
 bool DictSource::fill(RowBlock& block) {
@@ -126,14 +127,10 @@ bool DictSource::fill(RowBlock& block) {
   cover_.clear();
   if (ended_ || !iterator_) return false;
   while (!block.full() && !ended_) {
-    if (++pulls_since_check_ >= kSignalCheckInterval) {
-      pulls_since_check_ = 0;
-      // A C-level iterator never runs the interpreter's signal handlers itself.
-      if (PyErr_CheckSignals() < 0) {
-        record_failure();
-        ended_ = interrupted_ = true;
-        break;
-      }
+    // A C-level iterator never runs the interpreter's signal handlers itself.
+    if (!interruption_.keep_going()) {
+      ended_ = true;
+      break;
     }
     PyObject* item = PyIter_Next(iterator_.get());
     if (item == nullptr) {

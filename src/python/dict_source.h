@@ -19,6 +19,7 @@
 #include "engine/candidate.h"
 #include "engine/candidate_source.h"
 #include "python/captured_error.h"
+#include "python/interruption.h"
 #include "python/py_ref.h"
 #include "python/sequence_check.h"
 
@@ -40,8 +41,10 @@ struct EntryKeys {
 
 class DictSource final : public korvane::CandidateSource {
  public:
-  // `iterator` is a new reference to a Python iterator.
-  DictSource(PyRef iterator, std::shared_ptr<const EntryKeys> keys, SequenceCheck& sequences);
+  // `iterator` is a new reference to a Python iterator. An interrupt anywhere in intake
+  // stops the run through `interruption`, which keeps it.
+  DictSource(PyRef iterator, std::shared_ptr<const EntryKeys> keys, SequenceCheck& sequences,
+             Interruption& interruption);
   ~DictSource() override;
 
   DictSource(const DictSource&) = delete;
@@ -51,7 +54,7 @@ class DictSource final : public korvane::CandidateSource {
   // pulling goes on, so that a `map` whose function fails on one row is still read to its
   // end. The stream ends at once on anything that is not an ordinary exception
   // (KeyboardInterrupt, SystemExit), raised by the iterator or inside a conversion, and on a
-  // signal handler that raises (checked every kSignalCheckInterval pulls); and after
+  // signal handler that raises (checked every few thousand pulls); and after
   // kIteratorFailuresInARow raising calls with no item between them, so an iterator that
   // raises on every call cannot keep the run pulling for ever.
   bool fill(RowBlock& block) override;
@@ -60,12 +63,10 @@ class DictSource final : public korvane::CandidateSource {
   void close() override;
 
   static constexpr int kIteratorFailuresInARow = 1000;
-  static constexpr uint32_t kSignalCheckInterval = 4096;
 
-  // The first recorded exception, if any; the record is left empty.
+  // The first recorded exception, if any; the record is left empty. An interrupt is kept by
+  // the run's Interruption instead.
   CapturedError take_error() { return std::move(error_); }
-  // Whether the stream was ended by an interrupt; the expensive axes are then not called.
-  bool interrupted() const { return interrupted_; }
 
  private:
   struct Row {
@@ -83,17 +84,16 @@ class DictSource final : public korvane::CandidateSource {
   bool read_cover(PyObject* item);
   // A view of a str's UTF-8, the str held until the next fill. `owned` is a new reference.
   bool view_of(PyObject* text, bool owned, std::string_view* out);
-  // Records the pending exception; ends the stream when it is not an ordinary one.
+  // Records the pending exception, or hands an interrupt to the run, ending the stream.
   void record_failure();
   void release_held();
 
   PyRef iterator_;
   std::shared_ptr<const EntryKeys> keys_;
   SequenceCheck& sequences_;
+  Interruption& interruption_;
   int iterator_failures_ = 0;  // raising calls of the iterator since its last item
-  uint32_t pulls_since_check_ = 0;
   bool ended_ = false;
-  bool interrupted_ = false;
   CapturedError error_;
 
   // The last fill: its rows, and every reference held for them.

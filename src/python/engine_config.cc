@@ -77,17 +77,31 @@ bool scale_from_text(const std::string& text, Scale* out) {
   return true;
 }
 
-// A dict is read in its storage order. The items are copied out first, since str(key) and
-// a value's __float__ may change the dict while it is read.
+// The (key, value) pairs of a dict in its iteration order, as a new list: an exact dict's
+// storage order is that order; a subclass (an OrderedDict after move_to_end) is asked for
+// its items().
+PyObject* dict_items_in_order(PyObject* dict) {
+  if (PyDict_CheckExact(dict)) return PyDict_Items(dict);
+  PyRef items = PyRef::steal(PyObject_CallMethod(dict, "items", nullptr));
+  return items ? PySequence_List(items.get()) : nullptr;
+}
+
+// The first pair naming an axis is the one that counts, so a dict is read in its iteration
+// order. The items are copied out first, since str(key) and a value's __float__ may change
+// the dict while it is read.
 bool weights_from_dict(PyObject* dict, Weights* out) {
-  PyRef items = PyRef::steal(PyDict_Items(dict));
+  PyRef items = PyRef::steal(dict_items_in_order(dict));
   if (!items) return false;
   Py_ssize_t count = PyList_Size(items.get());
   Weights weights;
   weights.reserve(static_cast<size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    // The list is ours alone and its items are tuples, so borrowed items stay valid.
+    // The list is ours alone and a tuple never changes, so borrowed items stay valid.
     PyObject* item = PyList_GetItem(items.get(), i);
+    if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+      refuse(kWeightsShapeMessage);  // a subclass's items() that are not pairs
+      return false;
+    }
     std::pair<std::string, float> weight;
     if (!str_text_from(PyTuple_GetItem(item, 0), &weight.first) ||
         !float32_from(PyTuple_GetItem(item, 1), &weight.second)) {

@@ -6,6 +6,7 @@
 
 #include "python/engine_type.h"
 #include "python/errors.h"
+#include "python/fork_generation.h"
 #include "python/py_ref.h"
 #include "python/result_types.h"
 #include "python/tail_mass_function.h"
@@ -50,6 +51,10 @@ PyObject* as_object(PyTypeObject* type) {
 int korvane_exec(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_BadArgument();
+    return -1;
+  }
+  if (!watch_forks()) {
+    PyErr_NoMemory();
     return -1;
   }
   AttributeList attributes(module);

@@ -13,7 +13,9 @@
 #include "python/engine_type.h"
 #include "python/errors.h"
 #include "python/outcome_convert.h"
+#include "python/interruption.h"
 #include "python/run_plan.h"
+#include "python/run_thread.h"
 
 namespace korvane::python {
 
@@ -40,39 +42,15 @@ RunResult failed_with(const EngineError& error) {
   return failed_with(error.is_runtime() ? engine_error_class() : PyExc_ValueError, error.message());
 }
 
-// A callback axis of one run. Once intake has been interrupted the outcome is discarded in
-// favour of the interrupt, so the callback is not called at all.
-class RunCallback final : public Scorer {
- public:
-  RunCallback(std::unique_ptr<CallbackScorer> callback, const DictSource& source)
-      : callback_(std::move(callback)), source_(source) {}
-
-  const std::string& name() const override { return callback_->name(); }
-  Scale scale() const override { return callback_->scale(); }
-  CostClass cost() const override { return callback_->cost(); }
-  std::optional<float> score(const Candidate& candidate) override {
-    if (source_.interrupted()) return std::nullopt;
-    return callback_->score(candidate);
-  }
-  std::vector<std::optional<float>> score_batch(std::span<const Candidate* const> pool) override {
-    if (source_.interrupted()) return std::vector<std::optional<float>>(pool.size());
-    return callback_->score_batch(pool);
-  }
-
-  CallbackScorer& callback() { return *callback_; }
-
- private:
-  std::unique_ptr<CallbackScorer> callback_;
-  const DictSource& source_;
-};
-
 // Everything one run builds; dropping it releases the callbacks' references and the
 // candidates nothing else holds.
 struct RunObjects {
+  std::shared_ptr<RunThread> thread = std::make_shared<RunThread>();  // the calling thread
+  std::shared_ptr<Interruption> interruption = std::make_shared<Interruption>();
   std::shared_ptr<RunPlan> plan;
   std::unique_ptr<DictSource> source;
-  std::vector<std::unique_ptr<RunCallback>> callbacks;  // registration order
-  std::vector<Scorer*> scorers;                         // per axis; null keeps the plan's
+  std::vector<std::unique_ptr<CallbackScorer>> callbacks;  // registration order
+  std::vector<Scorer*> scorers;                            // per axis; null keeps the plan's
 };
 
 RunResult execute(EngineObject* engine, PyObject* candidates, RunObjects& objects) {
@@ -85,30 +63,31 @@ RunResult execute(EngineObject* engine, PyObject* candidates, RunObjects& object
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
   if (!iterator) return failed(CapturedError::fetch());
-  objects.source = std::make_unique<DictSource>(std::move(iterator), plan.keys, *plan.sequences);
+  objects.source = std::make_unique<DictSource>(std::move(iterator), plan.keys, *plan.sequences,
+                                                *objects.interruption);
 
   const std::vector<ScorerSpec>& axes = engine->settings.axes;
   if (!plan.callback_axes.empty()) {
     objects.scorers.assign(axes.size(), nullptr);
     for (size_t position : plan.callback_axes) {
       const ScorerSpec& axis = axes[position];
-      auto callback =
-          std::make_unique<CallbackScorer>(axis.name, PyRef::borrow(axis.callback.get()),
-                                           axis.normalizer, axis.scale, plan.sequences);
-      objects.callbacks.push_back(std::make_unique<RunCallback>(std::move(callback),
-                                                                *objects.source));
+      objects.callbacks.push_back(std::make_unique<CallbackScorer>(
+          axis.name, PyRef::borrow(axis.callback.get()), axis.normalizer, axis.scale,
+          plan.sequences, objects.thread, objects.interruption));
       objects.scorers[position] = objects.callbacks.back().get();
     }
   }
 
   Result<RunOutcome> result = run(*plan.plan, *objects.source, objects.scorers);
-  // A pipeline error wins over anything intake or a callback recorded.
+  // An interrupt wins over everything; a pipeline error over anything else intake or a
+  // callback recorded.
+  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
   if (!result.ok()) return failed_with(result.error());
   RunOutcome outcome = std::move(result).value();
 
   if (CapturedError intake = objects.source->take_error()) return failed(std::move(intake));
-  for (const std::unique_ptr<RunCallback>& callback : objects.callbacks) {
-    if (CapturedError error = callback->callback().take_error()) return failed(std::move(error));
+  for (const std::unique_ptr<CallbackScorer>& callback : objects.callbacks) {
+    if (CapturedError error = callback->take_error()) return failed(std::move(error));
   }
 
   PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), axes));
