@@ -29,22 +29,6 @@ constexpr std::string_view kNoAxesMessage =
     "축이 하나도 없다. Engine.scorer 로 최소 하나를 등록해야 한다";
 constexpr std::string_view kUnknownAxisPrefix = "등록되지 않은 축 '";
 
-// Everything one run builds from the settings; dropping it releases the callbacks'
-// references and the candidates nothing else holds.
-struct RunObjects {
-  std::shared_ptr<SequenceCheck> sequences = std::make_shared<SequenceCheck>();
-  Engine engine;
-  std::vector<std::shared_ptr<CallbackScorer>> callbacks;  // registration order
-  std::unique_ptr<CandidateSource> source;
-};
-
-// The Outcome, or the exception to raise. The exception is held outside the indicator
-// until every per-run object is gone, since dropping them may run Python code.
-struct RunResult {
-  PyRef outcome;
-  CapturedError error;
-};
-
 RunResult failed(CapturedError error) {
   return RunResult{PyRef(), std::move(error)};
 }
@@ -146,47 +130,15 @@ void register_set_rules(const EngineSettings& settings, RunObjects& objects) {
 }
 
 RunResult execute(const EngineSettings& settings, PyObject* candidates, RunObjects& objects) {
-  if (settings.axes.empty()) return failed_with(PyExc_ValueError, kNoAxesMessage);
-
-  CandidateSource::Reading reading;
-  reading.group_keys = group_key_list(settings);
-  reading.axis_names.reserve(settings.axes.size());
-  for (const ScorerSpec& axis : settings.axes) reading.axis_names.push_back(axis.name);
-  reading.cost = std::holds_alternative<Budget::Tokens>(settings.budget.kind);
-  reading.cover = settings.coverage_objective;
-
-  objects.engine = base_configuration(settings);
-  register_axes(settings, objects);
-  std::string unknown_axis;
-  if (!register_unary_minima(settings, objects, &unknown_axis)) {
-    std::string message(kUnknownAxisPrefix);
-    message.append(unknown_axis).append("'");
-    return failed_with(PyExc_ValueError, message);
-  }
-  register_set_rules(settings, objects);
-
-  // Nothing has been taken from the iterable yet: a refused configuration leaves a
-  // generator unstarted.
-  if (Status status = validate(objects.engine); !status.ok()) return failed_with(status.error());
+  RunResult refused;
+  if (!configure_run(settings, objects, &refused)) return refused;
 
   PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
   if (!iterator) return failed(CapturedError::fetch());
-  objects.source = CandidateSource::create(std::move(iterator), reading, objects.sequences);
-  if (!objects.source) return failed(CapturedError::fetch());
-
-  Result<RunOutcome> result = run(objects.engine, *objects.source);
-  // A pipeline error wins over anything intake or a callback recorded.
-  if (!result.ok()) return failed_with(result.error());
-  RunOutcome outcome = std::move(result).value();
-
-  if (CapturedError intake = objects.source->take_error()) return failed(std::move(intake));
-  for (const std::shared_ptr<CallbackScorer>& callback : objects.callbacks) {
-    if (CapturedError error = callback->take_error()) return failed(std::move(error));
-  }
-
-  PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), settings.axes));
-  if (!converted) return failed(CapturedError::fetch());
-  return RunResult{std::move(converted), CapturedError()};
+  std::unique_ptr<CandidateSource> source =
+      CandidateSource::create(std::move(iterator), objects.reading, objects.sequences);
+  if (!source) return failed(CapturedError::fetch());
+  return run_configured(settings, objects, *source, [&] { return source->take_error(); });
 }
 
 PyObject* engine_run_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -219,6 +171,57 @@ PyObject* engine_run_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResult* refused) {
+  if (settings.axes.empty()) {
+    *refused = failed_with(PyExc_ValueError, kNoAxesMessage);
+    return false;
+  }
+
+  CandidateSource::Reading& reading = objects.reading;
+  reading.group_keys = group_key_list(settings);
+  reading.axis_names.reserve(settings.axes.size());
+  for (const ScorerSpec& axis : settings.axes) reading.axis_names.push_back(axis.name);
+  reading.cost = std::holds_alternative<Budget::Tokens>(settings.budget.kind);
+  reading.cover = settings.coverage_objective;
+
+  objects.engine = base_configuration(settings);
+  register_axes(settings, objects);
+  std::string unknown_axis;
+  if (!register_unary_minima(settings, objects, &unknown_axis)) {
+    std::string message(kUnknownAxisPrefix);
+    message.append(unknown_axis).append("'");
+    *refused = failed_with(PyExc_ValueError, message);
+    return false;
+  }
+  register_set_rules(settings, objects);
+
+  // Nothing has been taken from the input yet: a refused configuration leaves a generator
+  // unstarted.
+  if (Status status = validate(objects.engine); !status.ok()) {
+    *refused = failed_with(status.error());
+    return false;
+  }
+  return true;
+}
+
+RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
+                         korvane::CandidateSource& source,
+                         const std::function<CapturedError()>& take_source_error) {
+  Result<RunOutcome> result = run(objects.engine, source);
+  // A pipeline error wins over anything intake or a callback recorded.
+  if (!result.ok()) return failed_with(result.error());
+  RunOutcome outcome = std::move(result).value();
+
+  if (CapturedError intake = take_source_error()) return failed(std::move(intake));
+  for (const std::shared_ptr<CallbackScorer>& callback : objects.callbacks) {
+    if (CapturedError error = callback->take_error()) return failed(std::move(error));
+  }
+
+  PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), settings.axes));
+  if (!converted) return failed(CapturedError::fetch());
+  return RunResult{std::move(converted), CapturedError()};
+}
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_native_failures([&] { return engine_run_impl(self, args, kwargs); });
