@@ -52,55 +52,6 @@ bool lookup(PyObject* dict, PyObject* key, PyRef* out) {
   return true;
 }
 
-// The text of str(value). An exact str is its own str(), so it is read directly.
-bool str_text(PyObject* value, std::string* out) {
-  if (!PyUnicode_CheckExact(value)) return str_text_from(value, out);
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) return false;
-  out->assign(data, static_cast<size_t>(size));
-  return true;
-}
-
-// Absent for None, else the value narrowed to 32 bits.
-bool optional_score(PyObject* value, std::optional<float>* out) {
-  if (value == Py_None) return true;
-  float score = 0.0f;
-  if (!float32_from(value, &score)) return false;
-  *out = score;
-  return true;
-}
-
-// An integer in 0 to 2^64 - 1 when the value converts to one (bool and __index__
-// included); otherwise the text of str(value), whatever the value is.
-bool identifier_from(PyObject* value, CandidateId* out) {
-  if (PyLong_CheckExact(value)) {
-    unsigned long long integer = PyLong_AsUnsignedLongLong(value);
-    if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      *out = CandidateId(uint64_t{integer});
-      return true;
-    }
-    PyErr_Clear();  // negative or past 64 bits: the id is the int's text
-  } else if (PyIndex_Check(value)) {
-    PyRef index = PyRef::steal(PyNumber_Index(value));
-    if (index) {
-      unsigned long long integer = PyLong_AsUnsignedLongLong(index.get());
-      if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        *out = CandidateId(uint64_t{integer});
-        return true;
-      }
-    }
-    // A failed conversion only means the id is a text. Interrupts and exits are not
-    // conversion failures and stop the item.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
-  }
-  std::string text;
-  if (!str_text(value, &text)) return false;
-  *out = CandidateId(std::move(text));
-  return true;
-}
-
 }  // namespace
 
 std::unique_ptr<CandidateSource> CandidateSource::create(PyRef iterator, const Reading& reading,
@@ -174,7 +125,7 @@ bool CandidateSource::read_scores(PyObject* scores, Candidate* out) {
     for (size_t axis = 0; axis < axis_names_.size(); ++axis) {
       PyRef value;
       if (!lookup(scores, axis_names_[axis].get(), &value)) return false;
-      if (value && !optional_score(value.get(), &out->values[axis])) return false;
+      if (value && !optional_float32_from(value.get(), &out->values[axis])) return false;
     }
     return true;
   }
@@ -187,7 +138,7 @@ bool CandidateSource::read_scores(PyObject* scores, Candidate* out) {
   const size_t count = std::min(static_cast<size_t>(length), axis_names_.size());
   for (size_t axis = 0; axis < count; ++axis) {
     PyRef value = PyRef::steal(PySequence_GetItem(scores, static_cast<Py_ssize_t>(axis)));
-    if (!value || !optional_score(value.get(), &out->values[axis])) return false;
+    if (!value || !optional_float32_from(value.get(), &out->values[axis])) return false;
   }
   return true;
 }
@@ -203,7 +154,7 @@ bool CandidateSource::read_groups(PyObject* item, Candidate* out) {
     if (!lookup(groups.get(), group_keys_[key].get(), &value)) return false;
     if (!value || value.get() == Py_None) continue;
     std::string text;
-    if (!str_text(value.get(), &text)) return false;
+    if (!str_text_from(value.get(), &text)) return false;
     out->groups[key] = std::move(text);
   }
   return true;
@@ -228,7 +179,7 @@ bool CandidateSource::read_cover(PyObject* item, Candidate* out) {
   for (Py_ssize_t i = 0; i < length; ++i) {
     PyRef entry = PyRef::steal(PySequence_GetItem(cover.get(), i));
     std::string text;
-    if (!entry || !str_text(entry.get(), &text)) return false;
+    if (!entry || !str_text_from(entry.get(), &text)) return false;
     out->cover.push_back(std::move(text));
   }
   return true;
