@@ -3,6 +3,8 @@
 #include <string_view>
 #include <utility>
 
+#include "python/columns/array_view.h"
+#include "python/columns/buffer_format.h"
 #include "python/convert.h"
 #include "python/errors.h"
 
@@ -12,6 +14,25 @@ namespace {
 
 constexpr std::string_view kNotSequencePrefix = "채점기 '";
 constexpr std::string_view kNotSequenceSuffix = "' 의 콜백이 목록이 아닌 것을 돌려줬다";
+constexpr std::string_view kArrayDimensionsSuffix = "' 의 콜백이 돌려준 배열은 1차원이어야 한다";
+constexpr std::string_view kArrayFormatSuffix = "' 의 콜백이 돌려준 배열의 형식 '";
+
+// Holds a Py_buffer for its lifetime.
+class HeldBuffer {
+ public:
+  bool get(PyObject* object) {
+    held_ = PyObject_GetBuffer(object, &buffer_, PyBUF_RECORDS_RO) == 0;
+    return held_;
+  }
+  ~HeldBuffer() {
+    if (held_) PyBuffer_Release(&buffer_);
+  }
+  const Py_buffer& operator*() const { return buffer_; }
+
+ private:
+  Py_buffer buffer_{};
+  bool held_ = false;
+};
 
 }  // namespace
 
@@ -71,13 +92,23 @@ bool CallbackScorer::call(std::span<const Candidate* const> pool,
 
   PyRef result = PyRef::steal(PyObject_CallFunctionObjArgs(callback_.get(), batch.get(), nullptr));
   if (!result) return false;
-  int is_sequence = (*sequences_)(result.get());
-  if (is_sequence < 0) return false;
-  if (is_sequence == 0) {
-    std::string message;
-    message.append(kNotSequencePrefix).append(name_).append(kNotSequenceSuffix);
-    raise_with_text(PyExc_ValueError, message);
-    return false;
+  // A model's scores come as an array of numbers, read in place; an array of Python
+  // objects is read item by item like a list.
+  bool items_readable = false;
+  if (PyObject_CheckBuffer(result.get())) {
+    const BufferRead read = read_numbers(result.get(), out);
+    if (read != BufferRead::kObjects) return read == BufferRead::kRead;
+    items_readable = true;
+  }
+  if (!items_readable) {
+    int is_sequence = (*sequences_)(result.get());
+    if (is_sequence < 0) return false;
+    if (is_sequence == 0) {
+      std::string message;
+      message.append(kNotSequencePrefix).append(name_).append(kNotSequenceSuffix);
+      raise_with_text(PyExc_ValueError, message);
+      return false;
+    }
   }
   Py_ssize_t length = PySequence_Size(result.get());
   if (length < 0) return false;
@@ -93,6 +124,44 @@ bool CallbackScorer::call(std::span<const Candidate* const> pool,
   }
   *out = std::move(values);
   return true;
+}
+
+CallbackScorer::BufferRead CallbackScorer::read_numbers(PyObject* result,
+                                                        std::vector<std::optional<float>>* out) {
+  HeldBuffer buffer;
+  if (!buffer.get(result)) return BufferRead::kFailed;
+  std::string message(kNotSequencePrefix);
+  message.append(name_);
+  if ((*buffer).ndim != 1) {
+    message.append(kArrayDimensionsSuffix)
+        .append(". 받은 배열은 ")
+        .append(std::to_string((*buffer).ndim))
+        .append("차원이다");
+    raise_with_text(PyExc_ValueError, message);
+    return BufferRead::kFailed;
+  }
+  const char* format = (*buffer).format != nullptr ? (*buffer).format : "B";
+  std::optional<BufferElement> element = parse_buffer_format(format);
+  if (element && element->objects) return BufferRead::kObjects;
+  const ColumnCategory category = element ? category_of(element->encoding) : ColumnCategory::kNull;
+  if (!element || element->size != (*buffer).itemsize ||
+      !(category == ColumnCategory::kInteger || category == ColumnCategory::kReal ||
+        category == ColumnCategory::kBool)) {
+    message.append(kArrayFormatSuffix).append(format).append("' 은 숫자가 아니다");
+    raise_with_text(PyExc_TypeError, message);
+    return BufferRead::kFailed;
+  }
+  ArrayView view;
+  view.encoding = element->encoding;
+  view.length = (*buffer).shape[0];
+  view.data = static_cast<const uint8_t*>((*buffer).buf);
+  view.stride = (*buffer).strides != nullptr ? (*buffer).strides[0] : (*buffer).itemsize;
+  view.byte_swapped = element->byte_swapped;
+  std::vector<std::optional<float>> values(static_cast<size_t>(view.length));
+  // As float() reads each item of a list of the same numbers, narrowed to 32 bits.
+  for (int64_t i = 0; i < view.length; ++i) values[i] = static_cast<float>(real_at(view, i));
+  *out = std::move(values);
+  return BufferRead::kRead;
 }
 
 void CallbackScorer::record_failure() {

@@ -1,5 +1,6 @@
 // CallbackScorer: an expensive axis computed by a Python callable, called once with the
-// whole stage-2 pool as one list of the candidates' objects. A failure never reaches the
+// whole stage-2 pool as one list of the candidates' objects, which returns a sequence or a
+// one-dimensional array of numbers. A failure never reaches the
 // pipeline: the scorer keeps the first exception and answers with missing values, and the
 // run raises the kept exception once the pipeline has returned.
 #pragma once
@@ -49,7 +50,12 @@ class CallbackScorer final : public Scorer {
   CapturedError take_error();
 
  private:
+  enum class BufferRead { kRead, kObjects, kFailed };
+
   bool call(std::span<const Candidate* const> pool, std::vector<std::optional<float>>* out);
+  // A result with the buffer protocol: one dimension of numbers or bools, read in place
+  // (kRead); Python objects, to be read item by item (kObjects); else an exception.
+  BufferRead read_numbers(PyObject* result, std::vector<std::optional<float>>* out);
   void record_failure();
 
   std::string name_;

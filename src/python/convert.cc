@@ -34,6 +34,8 @@ bool text_from(PyObject* object, std::string* out) {
 }
 
 bool str_text_from(PyObject* object, std::string* out) {
+  // An exact str is its own str(), so it is read directly.
+  if (PyUnicode_CheckExact(object)) return utf8_of(object, out);
   PyRef text = PyRef::steal(PyObject_Str(object));
   return text && utf8_of(text.get(), out);
 }
@@ -42,6 +44,42 @@ bool float32_from(PyObject* object, float* out) {
   double value = PyFloat_AsDouble(object);
   if (value == -1.0 && PyErr_Occurred()) return false;
   *out = static_cast<float>(value);
+  return true;
+}
+
+bool optional_float32_from(PyObject* object, std::optional<float>* out) {
+  if (object == Py_None) return true;
+  float value = 0.0f;
+  if (!float32_from(object, &value)) return false;
+  *out = value;
+  return true;
+}
+
+bool identifier_from(PyObject* object, CandidateId* out) {
+  if (PyLong_CheckExact(object)) {
+    unsigned long long integer = PyLong_AsUnsignedLongLong(object);
+    if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      *out = CandidateId(uint64_t{integer});
+      return true;
+    }
+    PyErr_Clear();  // negative or past 64 bits: the id is the int's text
+  } else if (PyIndex_Check(object)) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (index) {
+      unsigned long long integer = PyLong_AsUnsignedLongLong(index.get());
+      if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        *out = CandidateId(uint64_t{integer});
+        return true;
+      }
+    }
+    // A failed conversion only means the id is a text. Interrupts and exits are not
+    // conversion failures and stop the item.
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    PyErr_Clear();
+  }
+  std::string text;
+  if (!str_text_from(object, &text)) return false;
+  *out = CandidateId(std::move(text));
   return true;
 }
 

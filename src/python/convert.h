@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "engine/candidate_id.h"
+
 namespace korvane::python {
 
 // A str (or subclass), as UTF-8. Anything else: TypeError "'<type>' object cannot be
@@ -19,6 +21,11 @@ bool text_from(PyObject* object, std::string* out);
 bool str_text_from(PyObject* object, std::string* out);
 // The interpreter's float conversion, narrowed to 32 bits.
 bool float32_from(PyObject* object, float* out);
+// As float32_from; None leaves *out absent.
+bool optional_float32_from(PyObject* object, std::optional<float>* out);
+// A candidate's identifier: an integer in 0 to 2^64 - 1 when the value converts to one
+// (bool and __index__ included); otherwise the text of str(value), whatever the value is.
+bool identifier_from(PyObject* object, CandidateId* out);
 // An int or an object with __index__, in 0 to 2^64 - 1.
 bool u64_from(PyObject* object, uint64_t* out);
 // As u64_from, then at most 2^32 - 1 (else OverflowError "out of range integral type

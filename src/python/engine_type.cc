@@ -13,6 +13,8 @@
 #include "python/errors.h"
 #include "python/run.h"
 #include "python/run_plan.h"
+#include "python/run_columns.h"
+#include "python/run_lists.h"
 
 namespace korvane::python {
 
@@ -105,8 +107,7 @@ PyCFunction as_method(Method method) {
 constexpr int kWithKeywords = METH_VARARGS | METH_KEYWORDS;
 
 // One entry per method, each defined in the file of its concern (the configuration
-// methods in engine_config.cc, run in run.cc); the docstrings live in engine_docs.h, kRunDoc
-// included.
+// methods in engine_config.cc, the runs in run*.cc); the docstrings live in engine_docs.h.
 PyMethodDef engine_methods[] = {
     {"scorer", as_method(engine_scorer), kWithKeywords, kScorerDoc},
     {"fuse", as_method(engine_fuse), kWithKeywords, kFuseDoc},
@@ -125,6 +126,8 @@ PyMethodDef engine_methods[] = {
     {"threshold", as_method(engine_threshold), kWithKeywords, kThresholdDoc},
     {"min_fit", as_method(engine_min_fit), kWithKeywords, kMinFitDoc},
     {"run", as_method(engine_run), kWithKeywords, kRunDoc},
+    {"run_columns", as_method(engine_run_columns), kWithKeywords, kRunColumnsDoc},
+    {"run_lists", as_method(engine_run_lists), kWithKeywords, kRunListsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,30 +3,18 @@
 #include <memory>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "engine/pipeline.h"
-#include "engine/scorer.h"
-#include "python/callback_scorer.h"
-#include "python/captured_error.h"
 #include "python/dict_source.h"
 #include "python/engine_type.h"
 #include "python/errors.h"
 #include "python/outcome_convert.h"
-#include "python/interruption.h"
-#include "python/run_plan.h"
-#include "python/run_thread.h"
 
 namespace korvane::python {
 
 namespace {
-
-// The Outcome, or the exception to raise. The exception is held outside the indicator
-// until every per-run object is gone, since dropping them may run Python code.
-struct RunResult {
-  PyRef outcome;
-  CapturedError error;
-};
 
 RunResult failed(CapturedError error) {
   return RunResult{PyRef(), std::move(error)};
@@ -42,57 +30,56 @@ RunResult failed_with(const EngineError& error) {
   return failed_with(error.is_runtime() ? engine_error_class() : PyExc_ValueError, error.message());
 }
 
-// Everything one run builds; dropping it releases the callbacks' references and the
-// candidates nothing else holds.
-struct RunObjects {
-  std::shared_ptr<RunThread> thread = std::make_shared<RunThread>();  // the calling thread
-  std::shared_ptr<Interruption> interruption = std::make_shared<Interruption>();
-  std::shared_ptr<RunPlan> plan;
-  std::unique_ptr<DictSource> source;
-  std::vector<std::unique_ptr<CallbackScorer>> callbacks;  // registration order
-  std::vector<Scorer*> scorers;                            // per axis; null keeps the plan's
-};
+// Takes `plan` for the run and makes its callback scorers. False with *refused set when
+// the settings cannot run; nothing has been read from any input then.
+bool configure_with(std::shared_ptr<RunPlan> plan, const EngineSettings& settings,
+                    RunObjects& objects, RunResult* refused) {
+  if (!plan) {
+    *refused = failed(CapturedError::fetch());
+    return false;
+  }
+  objects.plan = std::move(plan);
+  const RunPlan& planned = *objects.plan;
+  if (planned.error_type != nullptr) {
+    *refused = failed_with(planned.error_type, planned.error_message);
+    return false;
+  }
+  objects.sequences = planned.sequences;
 
-RunResult execute(EngineObject* engine, PyObject* candidates, RunObjects& objects) {
-  objects.plan = plan_for(engine);
-  if (!objects.plan) return failed(CapturedError::fetch());
-  const RunPlan& plan = *objects.plan;
-  // Nothing has been taken from the iterable yet: a refused configuration leaves a
-  // generator unstarted.
-  if (plan.error_type != nullptr) return failed_with(plan.error_type, plan.error_message);
+  SourceReading& reading = objects.reading;
+  reading.axis_names.reserve(settings.axes.size());
+  for (const ScorerSpec& axis : settings.axes) reading.axis_names.push_back(axis.name);
+  for (const GroupMaxSetting& group : settings.group_maxima) reading.group_keys.push_back(group.key);
+  for (const RequirementSetting& requirement : settings.requirements) {
+    reading.group_keys.push_back(requirement.key);
+  }
+  reading.cost = std::holds_alternative<Budget::Tokens>(settings.budget.kind);
+  reading.cover = settings.coverage_objective;
 
-  PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
-  if (!iterator) return failed(CapturedError::fetch());
-  objects.source = std::make_unique<DictSource>(std::move(iterator), plan.keys, *plan.sequences,
-                                                *objects.interruption);
-
-  const std::vector<ScorerSpec>& axes = engine->settings.axes;
-  if (!plan.callback_axes.empty()) {
-    objects.scorers.assign(axes.size(), nullptr);
-    for (size_t position : plan.callback_axes) {
-      const ScorerSpec& axis = axes[position];
+  if (!planned.callback_axes.empty()) {
+    objects.scorers.assign(settings.axes.size(), nullptr);
+    for (size_t position : planned.callback_axes) {
+      const ScorerSpec& axis = settings.axes[position];
       objects.callbacks.push_back(std::make_unique<CallbackScorer>(
           axis.name, PyRef::borrow(axis.callback.get()), axis.normalizer, axis.scale,
-          plan.sequences, objects.thread, objects.interruption));
+          planned.sequences, objects.thread, objects.interruption));
       objects.scorers[position] = objects.callbacks.back().get();
     }
   }
+  return true;
+}
 
-  Result<RunOutcome> result = run(*plan.plan, *objects.source, objects.scorers);
-  // An interrupt wins over everything; a pipeline error over anything else intake or a
-  // callback recorded.
-  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
-  if (!result.ok()) return failed_with(result.error());
-  RunOutcome outcome = std::move(result).value();
+RunResult execute(EngineObject* engine, PyObject* candidates, RunObjects& objects) {
+  RunResult refused;
+  // Nothing has been taken from the iterable yet: a refused configuration leaves a
+  // generator unstarted.
+  if (!configure_with(plan_for(engine), engine->settings, objects, &refused)) return refused;
 
-  if (CapturedError intake = objects.source->take_error()) return failed(std::move(intake));
-  for (const std::unique_ptr<CallbackScorer>& callback : objects.callbacks) {
-    if (CapturedError error = callback->take_error()) return failed(std::move(error));
-  }
-
-  PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), axes));
-  if (!converted) return failed(CapturedError::fetch());
-  return RunResult{std::move(converted), CapturedError()};
+  PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
+  if (!iterator) return failed(CapturedError::fetch());
+  DictSource source(std::move(iterator), objects.plan->keys, *objects.sequences,
+                    *objects.interruption);
+  return run_configured(engine->settings, objects, source, [&] { return source.take_error(); });
 }
 
 PyObject* engine_run_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -125,6 +112,30 @@ PyObject* engine_run_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResult* refused) {
+  return configure_with(plan_of(settings), settings, objects, refused);
+}
+
+RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
+                         korvane::CandidateSource& source,
+                         const std::function<CapturedError()>& take_source_error) {
+  Result<RunOutcome> result = run(*objects.plan->plan, source, objects.scorers);
+  // An interrupt wins over everything; a pipeline error over anything else intake or a
+  // callback recorded.
+  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
+  if (!result.ok()) return failed_with(result.error());
+  RunOutcome outcome = std::move(result).value();
+
+  if (CapturedError intake = take_source_error()) return failed(std::move(intake));
+  for (const std::unique_ptr<CallbackScorer>& callback : objects.callbacks) {
+    if (CapturedError error = callback->take_error()) return failed(std::move(error));
+  }
+
+  PyRef converted = PyRef::steal(outcome_to_python(std::move(outcome), settings.axes));
+  if (!converted) return failed(CapturedError::fetch());
+  return RunResult{std::move(converted), CapturedError()};
+}
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_native_failures([&] { return engine_run_impl(self, args, kwargs); });

@@ -1,13 +1,70 @@
-// Engine.run: builds a fresh native configuration from the object's settings, runs the
-// pipeline over the given iterable, and returns the Outcome or raises the one failure that
-// takes precedence.
+// Engine.run: runs the object's settings, planned once per change, over the given iterable
+// and returns the Outcome or raises the one failure that takes precedence. The two halves,
+// configuring and running over a source, serve the other run methods too, which bring
+// sources of their own.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/candidate_source.h"
+#include "engine/scorer.h"
+#include "python/callback_scorer.h"
+#include "python/captured_error.h"
+#include "python/engine_settings.h"
+#include "python/interruption.h"
+#include "python/py_ref.h"
+#include "python/run_plan.h"
+#include "python/run_thread.h"
+#include "python/sequence_check.h"
+
 namespace korvane::python {
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs);
+
+// What a source reads for a configuration: the axes, the group key list, and whether cost
+// and cover are read at all.
+struct SourceReading {
+  std::vector<std::string> axis_names;  // registration order
+  std::vector<std::string> group_keys;  // the group key list
+  bool cost = false;
+  bool cover = false;
+};
+
+// Everything one run builds; dropping it releases the callbacks' references and the
+// candidates nothing else holds. Made on the run's thread with the interpreter lock held.
+struct RunObjects {
+  std::shared_ptr<RunThread> thread = std::make_shared<RunThread>();
+  std::shared_ptr<Interruption> interruption = std::make_shared<Interruption>();
+  std::shared_ptr<RunPlan> plan;
+  std::shared_ptr<SequenceCheck> sequences;
+  std::vector<std::unique_ptr<CallbackScorer>> callbacks;  // registration order
+  std::vector<Scorer*> scorers;                            // per axis; null keeps the plan's
+  SourceReading reading;
+};
+
+// The Outcome, or the exception to raise. The exception is held outside the indicator
+// until every per-run object is gone, since dropping them may run Python code.
+struct RunResult {
+  PyRef outcome;
+  CapturedError error;
+};
+
+// Plans the settings (when `engine` is given, its cached plan) and makes the run's callback
+// scorers. False, with the exception in *refused, when the run must not start (no axis, a
+// unary minimum on an unknown axis, a refused configuration).
+bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResult* refused);
+
+// Runs the configured pipeline over `source` and decides what to return: an interrupt, a
+// pipeline error, then the error the source recorded (`take_source_error`), then a
+// callback's, else the Outcome.
+RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
+                         korvane::CandidateSource& source,
+                         const std::function<CapturedError()>& take_source_error);
 
 }  // namespace korvane::python

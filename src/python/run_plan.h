@@ -14,6 +14,7 @@
 #include "engine/engine.h"
 #include "engine/plan.h"
 #include "python/dict_source.h"
+#include "python/engine_settings.h"
 #include "python/sequence_check.h"
 
 namespace korvane::python {
@@ -36,5 +37,7 @@ struct RunPlan {
 // lock and shared access to the object. Null with an exception set when a Python object
 // could not be made.
 std::shared_ptr<RunPlan> plan_for(EngineObject* engine);
+// A plan of `settings` that no object keeps.
+std::shared_ptr<RunPlan> plan_of(const EngineSettings& settings);
 
 }  // namespace korvane::python

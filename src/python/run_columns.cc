@@ -1,0 +1,182 @@
+#include "python/run_columns.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "python/columns/column.h"
+#include "python/columns/column_messages.h"
+#include "python/columns/column_open.h"
+#include "python/columns/column_source.h"
+#include "python/columns/named_inputs.h"
+#include "python/convert.h"
+#include "python/errors.h"
+#include "python/run.h"
+#include "python/run_entry.h"
+
+namespace korvane::python {
+
+namespace {
+
+constexpr std::string_view kScoresShapeMessage = "scores 는 {'축이름': 열} 사전이어야 한다";
+constexpr std::string_view kGroupsShapeMessage = "groups 는 {'키': 열} 사전이어야 한다";
+
+struct Arguments {
+  PyObject* ids = nullptr;
+  PyObject* scores = nullptr;
+  PyObject* groups = nullptr;
+  PyObject* cost = nullptr;
+  PyObject* cover = nullptr;
+  PyObject* row_offset = nullptr;
+  PyObject* pad_id = nullptr;
+};
+
+bool given(PyObject* argument) {
+  return argument != nullptr && argument != Py_None;
+}
+
+// The columns of one call, alive until the run's outcome has been made.
+class ColumnInputs {
+ public:
+  // Opens and checks every column and argument, in signature order.
+  bool open(const Arguments& arguments, const EngineSettings& settings, RunObjects& objects);
+
+  ColumnSource::Columns reading;
+  int64_t row_offset = 0;
+  std::optional<IdKey> pad;
+
+ private:
+  // Opens a column that must have the ids' length.
+  const Column* open_aligned(PyObject* object, ColumnRequest request, SequenceCheck& sequences);
+  bool open_scores(PyObject* scores, const EngineSettings& settings, SequenceCheck& sequences);
+  bool open_groups(PyObject* groups, const std::vector<std::string>& keys,
+                   SequenceCheck& sequences);
+  bool convert_row_offset(PyObject* object);
+
+  Column ids_{"ids"};
+  std::vector<std::unique_ptr<Column>> columns_;
+};
+
+const Column* ColumnInputs::open_aligned(PyObject* object, ColumnRequest request,
+                                         SequenceCheck& sequences) {
+  auto column = std::make_unique<Column>(request.name);
+  if (!open_column(object, request, sequences, column.get())) return nullptr;
+  if (column->length() != ids_.length()) {
+    raise_length_mismatch(ids_.name(), ids_.length(), column->name(), column->length());
+    return nullptr;
+  }
+  columns_.push_back(std::move(column));
+  return columns_.back().get();
+}
+
+bool ColumnInputs::open_scores(PyObject* scores, const EngineSettings& settings,
+                               SequenceCheck& sequences) {
+  std::vector<NamedEntry> entries;
+  if (!named_entries(scores, "scores", kScoresShapeMessage, &entries)) return false;
+  for (const NamedEntry& entry : entries) {
+    std::optional<size_t> axis = axis_position(settings, entry.key);
+    if (!axis) return raise_unknown_axis_key("scores", entry.key);
+    const Column* column = open_aligned(
+        entry.value.get(), {ColumnRole::kScores, keyed_name("scores", entry.key)}, sequences);
+    if (column == nullptr) return false;
+    reading.scores[*axis] = column;
+  }
+  return true;
+}
+
+bool ColumnInputs::open_groups(PyObject* groups, const std::vector<std::string>& keys,
+                               SequenceCheck& sequences) {
+  std::vector<NamedEntry> entries;
+  if (!named_entries(groups, "groups", kGroupsShapeMessage, &entries)) return false;
+  for (const NamedEntry& entry : entries) {
+    const std::vector<size_t> positions = group_positions(keys, entry.key);
+    // A misspelt key would otherwise leave its constraint without values, silently.
+    if (positions.empty()) return raise_unused_group_key(entry.key);
+    const Column* column = open_aligned(
+        entry.value.get(), {ColumnRole::kGroups, keyed_name("groups", entry.key)}, sequences);
+    if (column == nullptr) return false;
+    for (size_t position : positions) reading.groups[position] = column;
+  }
+  return true;
+}
+
+bool ColumnInputs::convert_row_offset(PyObject* object) {
+  if (object != nullptr) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    const long long value = index ? PyLong_AsLongLong(index.get()) : -1;
+    if (value == -1 && PyErr_Occurred()) {
+      note_parameter("row_offset");
+      return false;
+    }
+    row_offset = value;
+  }
+  const int64_t last = ids_.length() == 0 ? 0 : ids_.length() - 1;
+  if (row_offset > std::numeric_limits<int64_t>::max() - last) return raise_row_offset_overflow();
+  return true;
+}
+
+bool ColumnInputs::open(const Arguments& arguments, const EngineSettings& settings,
+                        RunObjects& objects) {
+  SequenceCheck& sequences = *objects.sequences;
+  const SourceReading& read = objects.reading;
+  if (!open_column(arguments.ids, {ColumnRole::kIds, "ids"}, sequences, &ids_)) return false;
+  reading.ids = &ids_;
+  reading.scores.assign(settings.axes.size(), nullptr);
+  reading.groups.assign(read.group_keys.size(), nullptr);
+
+  if (!open_scores(arguments.scores, settings, sequences)) return false;
+  if (given(arguments.groups) && !open_groups(arguments.groups, read.group_keys, sequences)) {
+    return false;
+  }
+  if (given(arguments.cost)) {
+    const Column* cost =
+        open_aligned(arguments.cost, {ColumnRole::kCost, "cost", read.cost}, sequences);
+    if (cost == nullptr) return false;
+    if (read.cost) reading.cost = cost;
+  }
+  if (given(arguments.cover)) {
+    const Column* cover =
+        open_aligned(arguments.cover, {ColumnRole::kCover, "cover", read.cover}, sequences);
+    if (cover == nullptr) return false;
+    if (read.cover) reading.cover = cover;
+  }
+  return convert_row_offset(arguments.row_offset) && pad_key_from(arguments.pad_id, &pad);
+}
+
+RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
+  RunObjects objects;
+  RunResult refused;
+  if (!configure_run(settings, objects, &refused)) return refused;
+  // Declared after the run objects, so dropped before them: the columns outlive the source
+  // and the outcome, and nothing of the run outlives the columns.
+  ColumnInputs inputs;
+  if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
+  ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
+  return run_configured(settings, objects, source, [&] { return source.take_error(); });
+}
+
+PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kKeywords[] = {"ids",   "scores",     "groups", "cost",
+                                          "cover", "row_offset", "pad_id", nullptr};
+  Arguments a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:Engine.run_columns",
+                                   const_cast<char**>(kKeywords), &a.ids, &a.scores, &a.groups,
+                                   &a.cost, &a.cover, &a.row_offset, &a.pad_id)) {
+    return nullptr;
+  }
+  return run_entry(self, {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset, a.pad_id},
+                   [&](const EngineSettings& settings) { return execute(settings, a); });
+}
+
+}  // namespace
+
+PyObject* engine_run_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_native_failures([&] { return engine_run_columns_impl(self, args, kwargs); });
+}
+
+}  // namespace korvane::python
