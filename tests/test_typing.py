@@ -60,6 +60,7 @@ for r in outcome.ranked:
 for d in outcome.rejected:
     assert_type(d.fused, float | None)
 assert_type(outcome.rejected_counts["out_of_pool"], int)
+assert_type(sum(outcome.rejected_counts.values()), int)
 assert_type(outcome.selection["guarantee"], float | None)
 evidence = outcome.trace["budget"]
 if evidence is not None:
@@ -98,6 +99,7 @@ engine.fuse("mean")  # type: ignore[arg-type]
 engine.run(["a", "b"])  # type: ignore[list-item]
 engine.run_lists({"bm25": ["a", "b"]})  # type: ignore[dict-item]
 outcome.ranked[0].rank = 2  # type: ignore[misc]
+outcome.rejected_counts["out_of_poll"]  # type: ignore[index]
 parts[0].pool_size = 0  # type: ignore[misc]
 '''
 

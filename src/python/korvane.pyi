@@ -196,13 +196,14 @@ class _Fusion(TypedDict):
     missing_policy: Literal["skip", "impute", "reject"]
     terms: list[_Term]
 
-class _RejectedCounts(TypedDict):
-    not_scored: int
-    unary_constraint: int
-    set_constraint: int
-    below_threshold: int
-    outranked: int
-    out_of_pool: int
+_Reason: TypeAlias = Literal[
+    "not_scored",
+    "unary_constraint",
+    "set_constraint",
+    "below_threshold",
+    "outranked",
+    "out_of_pool",
+]
 
 class _Selection(TypedDict):
     exact: bool
@@ -255,16 +256,7 @@ class Rejected:
     @property
     def id(self) -> str: ...
     @property
-    def reason(
-        self,
-    ) -> Literal[
-        "not_scored",
-        "unary_constraint",
-        "set_constraint",
-        "below_threshold",
-        "outranked",
-        "out_of_pool",
-    ]: ...
+    def reason(self) -> _Reason: ...
     @property
     def detail(self) -> str | None: ...
     @property
@@ -279,7 +271,8 @@ class Outcome:
     @property
     def rejected(self) -> list[Rejected]: ...
     @property
-    def rejected_counts(self) -> _RejectedCounts: ...
+    # Keyed by the six reasons (a misspelt key is an error), and the counts sum as ints.
+    def rejected_counts(self) -> dict[_Reason, int]: ...
     @property
     def selection(self) -> _Selection: ...
     @property
