@@ -10,6 +10,7 @@ adds that the picks before it did not cover; max_per_group caps each source at t
 
 import random
 import sys
+from collections import Counter
 
 import korvane
 
@@ -45,9 +46,10 @@ def engine(diverse):
 
 def report(title, outcome):
     topics = {t for r in outcome.ranked for t in r.candidate["cover"]}
-    sources = {r.candidate["groups"]["source"] for r in outcome.ranked}
-    print(f"{title}: {len(topics)} topics, {len(sources)} sources, "
-          f"mean relevance {sum(r.fused for r in outcome.ranked) / len(outcome.ranked):.3f}")
+    per_source = Counter(r.candidate["groups"]["source"] for r in outcome.ranked)
+    mean = sum(r.fused for r in outcome.ranked) / len(outcome.ranked)
+    print(f"{title}: {len(topics)} topics, {len(per_source)} sources, at most "
+          f"{max(per_source.values())} from one source, mean relevance {mean:.3f}")
     for r in outcome.ranked:
         print(f"  {r.rank:>2}. #{r.id:<6} {r.fused:.3f}  {r.candidate['groups']['source']}  "
               f"{', '.join(r.candidate['cover'])}")
