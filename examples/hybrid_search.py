@@ -2,8 +2,10 @@
 
 The corpus is built on this machine: the docstrings of a fixed list of standard-library
 modules and of the public classes and functions they define, one candidate each, grouped by
-module. Two cheap signals are computed for every candidate as it streams past (a
-hand-written BM25 and the share of query terms in the docstring's summary line); an
+module. Two cheap signals are computed for every candidate as it streams past: Okapi BM25
+over its name and docstring, and coverage, the share of the query's weight that the
+candidate's own text covers (its module's docstring counts at half weight, as context).
+Candidates that cover less than half of the query are dropped before any axis is scored. An
 expensive phrase-and-proximity reranker, written in Python, sees only the shortlist, in one
 call. Reciprocal rank fusion combines the three, at most two results per module are kept,
 and every candidate the engine read is accounted for.
@@ -37,12 +39,28 @@ MODULES = sorted("""
 """.split())
 
 TOKEN = re.compile(r"[a-z0-9]+")
+# Words inside identifiers: "DictReader" -> "Dict", "Reader"; "read_file" -> "read", "file".
+NAME_WORD = re.compile(r"[A-Z]?[a-z0-9]+|[A-Z]+(?![a-z])")
 STOPWORDS = frozenset("a an and are as at be by each for from if in into is it its of on or "
                       "that the this to with".split())
+# A light stemmer, enough to meet "reader" with "read" and "fields" with "field".
+SUFFIXES = ("ings", "ing", "ers", "er", "es", "ed", "s")
+
+
+def stem(word):
+    for suffix in SUFFIXES:
+        if word.endswith(suffix) and len(word) - len(suffix) >= 3:
+            return word[:-len(suffix)]
+    return word
 
 
 def tokens(text):
-    return [t for t in TOKEN.findall(text.lower()) if t not in STOPWORDS]
+    return [stem(t) for t in TOKEN.findall(text.lower()) if t not in STOPWORDS]
+
+
+def name_tokens(doc_id):
+    words = (w.lower() for part in doc_id.split(".") for w in NAME_WORD.findall(part))
+    return [stem(w) for w in words if w not in STOPWORDS]
 
 
 def public(namespace):
@@ -100,10 +118,13 @@ class Bm25:
         return total
 
 
-def summary_overlap(query_terms, text):
-    """The share of distinct query terms that appear in the docstring's first line."""
-    first_line = set(tokens(text.split("\n", 1)[0]))
-    return sum(t in first_line for t in query_terms) / len(query_terms)
+def coverage(query_weights, own_terms, context_terms):
+    """The share of the query's weight (idf per distinct term) that the candidate's own terms
+    cover; a term found only in its module's docstring counts half."""
+    total = sum(query_weights.values()) or 1.0
+    covered = sum(w if t in own_terms else 0.5 * w if t in context_terms else 0.0
+                  for t, w in query_weights.items())
+    return covered / total
 
 
 def proximity_reranker(query_terms):
@@ -141,19 +162,31 @@ def proximity_reranker(query_terms):
     return rerank
 
 
+def first_line(text, width):
+    """The first line of prose (a docstring may open with a call signature), cut to width."""
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    line = next((line for line in lines if line[0].isupper()), lines[0])
+    return line if len(line) <= width else line[:width - 1] + "…"
+
+
 def main():
     query = " ".join(sys.argv[1:]) or DEFAULT_QUERY
     query_terms = list(dict.fromkeys(tokens(query)))
-    corpus = [(doc_id, module, text, tokens(text)) for doc_id, module, text in documents()]
+    corpus = [(doc_id, module, text, tokens(text) + name_tokens(doc_id))
+              for doc_id, module, text in documents()]
     bm25 = Bm25([doc_tokens for _, _, _, doc_tokens in corpus])
+    query_weights = {t: bm25.idf.get(t, 0.0) for t in query_terms}
+    module_terms = {doc_id: set(doc_tokens) for doc_id, module, _, doc_tokens in corpus
+                    if doc_id == module}
+    summaries = {doc_id: text for doc_id, _, text, _ in corpus}
 
     engine = korvane.Engine()
     engine.scorer("bm25", scale="unbounded")
-    engine.scorer("summary")
+    engine.scorer("coverage")
     engine.scorer("proximity", cost="expensive", normalize="clamp01",
                   fn=proximity_reranker(query_terms))
     engine.fuse("rrf", k=60)
-    engine.unary_min("bm25", 0.5, id="some_match")
+    engine.unary_min("coverage", 0.5, id="most_of_query")
     engine.max_per_group("module", 2, id="per_module")
     engine.budget_top_k(10)
     engine.pool_multiplier(5)
@@ -162,23 +195,34 @@ def main():
     # A generator: the engine streams it once and keeps only the best 50 in its pool.
     candidates = ({"id": doc_id, "groups": {"module": module}, "tokens": doc_tokens,
                    "scores": {"bm25": bm25.score(query_terms, doc_tokens),
-                              "summary": summary_overlap(query_terms, text)}}
-                  for doc_id, module, text, doc_tokens in corpus)
+                              "coverage": coverage(query_weights, set(doc_tokens),
+                                                   module_terms.get(module, ()))}}
+                  for doc_id, module, _, doc_tokens in corpus)
     outcome = engine.run(candidates)
 
-    print(f"query: {query!r}  ({len(corpus)} docstrings from {len(MODULES)} modules)")
+    print(f"query: {query!r}")
+    print(f"{len(corpus)} docstrings from {len(MODULES)} modules")
     print()
+    width = max([len(r.id) for r in outcome.ranked] + [2])
+    print(f" # {'id':<{width}}   fused   bm25  cover   prox  first line")
     for r in outcome.ranked:
-        scores = "  ".join(f"{axis}={'-' if v is None else f'{v:.3f}'}"
-                           for axis, v in r.scores.items())
-        print(f"{r.rank:>2}. {r.id:<42} fused={r.fused:.6f}  {scores}")
+        axes = "  ".join("    -" if v is None else f"{v:5.2f}" for v in r.scores.values())
+        print(f"{r.rank:>2} {r.id:<{width}}  {r.fused:.4f}  {axes}  "
+              f"{first_line(summaries[r.id], 44)}")
+    if not outcome.ranked:
+        print("   (nothing covers half of the query)")
     print()
-    print("selection:", outcome.selection)
-    print("dropped:  ", {reason: n for reason, n in outcome.rejected_counts.items() if n})
+    selection = outcome.selection
+    margin = selection["cut_margin"]
+    print(f"selection: exact={selection['exact']} pool_size={selection['pool_size']} "
+          f"pool_exhausted={selection['pool_exhausted']} "
+          f"cut_margin={'-' if margin is None else f'{margin:.5f}'}")
+    print("dropped:  ", "  ".join(f"{reason}={n}"
+                                  for reason, n in outcome.rejected_counts.items() if n))
     trace = outcome.trace
-    calls = {s["scorer"]: s["calls"] for s in trace["scorers"]}
+    calls = "  ".join(f"{s['scorer']}={s['calls']}" for s in trace["scorers"])
     print(f"trace:     input_count={trace['input_count']} pool_capacity={trace['pool_capacity']} "
-          f"admission={trace['admission_scorer']} calls={calls}")
+          f"admission={trace['admission_scorer']}  calls: {calls}")
     print(f"complete:  {outcome.is_complete()}")
     print()
     print("audit of rank 1:")

@@ -1,6 +1,8 @@
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
-from typing import NotRequired, TypedDict
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final, overload
+from typing import NotRequired, TypeAlias, TypedDict
+
+from typing_extensions import Buffer
 
 __all__ = [
     "__version__",
@@ -18,8 +20,44 @@ __status__: Final[str]
 
 class EngineError(Exception): ...
 
-_Float = SupportsFloat | SupportsIndex
-_Weights = Mapping[Any, _Float] | Sequence[tuple[str, _Float]]
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Weights: TypeAlias = Mapping[Any, _Float] | Sequence[tuple[str, _Float]]
+
+# A column is read without importing the library that made it: through the buffer protocol
+# (numpy arrays, array.array, memoryview), through the Arrow PyCapsule interface (pyarrow,
+# polars, pandas), or as a plain Python sequence.
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> tuple[object, object]: ...
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> object: ...
+
+# numpy declares its arrays' buffer protocol only for Python 3.12 and newer; its array
+# interface stands in for it. A shape typed as two dimensions picks the batch overload
+# (checked first: a declared one-dimensional shape also accepts two).
+class _Array(Protocol):
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+
+class _Vector(_Array, Protocol):
+    @property
+    def shape(self) -> tuple[int]: ...
+
+class _Matrix(_Array, Protocol):
+    @property
+    def shape(self) -> tuple[int, int]: ...
+
+_NativeColumn: TypeAlias = Buffer | _Array | _ArrowArray | _ArrowStream
+# Identifiers: unsigned 64-bit integers or texts, as in a candidate's "id".
+_Id: TypeAlias = int | str
+_IdColumn: TypeAlias = _NativeColumn | Sequence[_Id]
+_ScoreColumn: TypeAlias = _NativeColumn | Sequence[_Float | None]
+_Column: TypeAlias = _NativeColumn | Sequence[Any]
+# queries x depth: one row of ids and scores per query.
+_IdRows: TypeAlias = Sequence[Sequence[_Id]]
+_ScoreRows: TypeAlias = Sequence[Sequence[_Float | None]]
+# One retriever's answer: its ids in rank order, and its scores or None (rank order only).
+_RankedList: TypeAlias = tuple[_IdColumn, _ScoreColumn | None]
 
 @final
 class Engine:
@@ -61,7 +99,89 @@ class Engine:
     def pool_multiplier(self, multiplier: SupportsIndex) -> None: ...
     def threshold(self, value: _Float) -> None: ...
     def min_fit(self, value: _Float) -> None: ...
-    def run(self, candidates: Iterable[dict[str, Any]]) -> Outcome: ...
+    def run(self, candidates: Iterable[Mapping[str, object]]) -> Outcome: ...
+    @overload
+    def run_columns(
+        self,
+        ids: _IdRows | _NativeColumn,
+        scores: Mapping[str, _ScoreRows | _Matrix],
+        *,
+        groups: Mapping[str, _Column] | None = None,
+        cost: _Column | None = None,
+        cover: _Column | None = None,
+        row_offset: SupportsIndex = 0,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> list[Outcome]: ...
+    @overload
+    def run_columns(
+        self,
+        ids: _IdColumn,
+        scores: Mapping[str, Sequence[_Float | None] | _Vector],
+        *,
+        groups: Mapping[str, _Column] | None = None,
+        cost: _Column | None = None,
+        cover: _Column | None = None,
+        row_offset: SupportsIndex = 0,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> Outcome: ...
+    @overload
+    def run_columns(
+        self,
+        ids: _IdColumn | _IdRows,
+        scores: Mapping[str, _ScoreColumn | _ScoreRows],
+        *,
+        groups: Mapping[str, _Column] | None = None,
+        cost: _Column | None = None,
+        cover: _Column | None = None,
+        row_offset: SupportsIndex = 0,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> Outcome | list[Outcome]: ...
+    @overload
+    def run_lists(
+        self,
+        lists: Mapping[str, _RankedList],
+        *,
+        groups: Mapping[str, Mapping[Any, object]] | None = None,
+        cost: Mapping[Any, SupportsIndex] | None = None,
+        cover: Mapping[Any, Sequence[object]] | None = None,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> Outcome: ...
+    @overload
+    def run_lists(
+        self,
+        lists: Sequence[Mapping[str, _RankedList]],
+        *,
+        groups: Mapping[str, Mapping[Any, object]] | None = None,
+        cost: Mapping[Any, SupportsIndex] | None = None,
+        cover: Mapping[Any, Sequence[object]] | None = None,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> list[Outcome]: ...
+    def shortlist(self, candidates: Iterable[Mapping[str, object]]) -> Shortlist: ...
+    def shortlist_columns(
+        self,
+        ids: _IdColumn,
+        scores: Mapping[str, _ScoreColumn],
+        *,
+        groups: Mapping[str, _Column] | None = None,
+        cost: _Column | None = None,
+        cover: _Column | None = None,
+        row_offset: SupportsIndex = 0,
+    ) -> Shortlist: ...
+    def run_shortlists(self, shortlists: Iterable[Shortlist]) -> Outcome: ...
+
+# Stage 1's result: the pool, its counts and its trace, ready for run_shortlists. It pickles,
+# so partitions can be shortlisted in other processes.
+@final
+class Shortlist:
+    @property
+    def input_count(self) -> int: ...
+    @property
+    def pool_size(self) -> int: ...
 
 class _Term(TypedDict):
     scorer: str
@@ -76,13 +196,14 @@ class _Fusion(TypedDict):
     missing_policy: Literal["skip", "impute", "reject"]
     terms: list[_Term]
 
-class _RejectedCounts(TypedDict):
-    not_scored: int
-    unary_constraint: int
-    set_constraint: int
-    below_threshold: int
-    outranked: int
-    out_of_pool: int
+_Reason: TypeAlias = Literal[
+    "not_scored",
+    "unary_constraint",
+    "set_constraint",
+    "below_threshold",
+    "outranked",
+    "out_of_pool",
+]
 
 class _Selection(TypedDict):
     exact: bool
@@ -135,16 +256,7 @@ class Rejected:
     @property
     def id(self) -> str: ...
     @property
-    def reason(
-        self,
-    ) -> Literal[
-        "not_scored",
-        "unary_constraint",
-        "set_constraint",
-        "below_threshold",
-        "outranked",
-        "out_of_pool",
-    ]: ...
+    def reason(self) -> _Reason: ...
     @property
     def detail(self) -> str | None: ...
     @property
@@ -159,7 +271,8 @@ class Outcome:
     @property
     def rejected(self) -> list[Rejected]: ...
     @property
-    def rejected_counts(self) -> _RejectedCounts: ...
+    # Keyed by the six reasons (a misspelt key is an error), and the counts sum as ints.
+    def rejected_counts(self) -> dict[_Reason, int]: ...
     @property
     def selection(self) -> _Selection: ...
     @property
