@@ -22,9 +22,12 @@ def needs(*modules):
                               "(pip install '.[examples]')")
 
 
-def needs_method(name):
-    return pytest.mark.skipif(not hasattr(korvane.Engine, name),
-                              reason=f"korvane.Engine.{name} is not built yet")
+def needs_method(name, keyword=None):
+    method = getattr(korvane.Engine, name, None)
+    built = method is not None and (
+        keyword is None or f"{keyword}=" in (method.__text_signature__ or ""))
+    what = name if keyword is None else f"{name}({keyword}=...)"
+    return pytest.mark.skipif(not built, reason=f"korvane.Engine.{what} is not built yet")
 
 
 def run(script, *args, cwd):
@@ -76,14 +79,14 @@ def test_tail_mass_picture(tmp_path):
     assert png.read_bytes().startswith(b"\x89PNG")
 
 
-@needs_method("run_lists")
+@needs_method("run_lists", "threads")
 @needs("numpy", "rank_bm25", "sklearn")
 def test_hybrid_lists(tmp_path):
     out = run("hybrid_lists.py", "compress data with gzip", cwd=tmp_path).stdout
     assert "1. gzip." in out and "complete: True" in out
 
 
-@needs_method("run_columns")
+@needs_method("run_columns", "threads")
 @needs("numpy", "pandas", "polars", "pyarrow")
 def test_columns(tmp_path):
     out = run("columns.py", 20000, cwd=tmp_path).stdout

@@ -7,6 +7,7 @@ namespace korvane {
 
 bool PullSource::fill(RowBlock& block) {
   held_.clear();
+  held_.reserve(RowBlock::kCapacity);
   if (ended_) return false;
   while (!block.full()) {
     Pull pulled = pull();
@@ -17,7 +18,7 @@ bool PullSource::fill(RowBlock& block) {
     if (Candidate* candidate = std::get_if<Candidate>(&pulled)) {
       held_.push_back(std::move(*candidate));
       const Candidate& held = held_.back();
-      // The view points into the held candidate, whose address a deque keeps stable.
+      // The view points into the held candidate, which stays put: no reallocation.
       const size_t row = block.add_row(held.id.is_integer() ? IdView::Integer(held.id.integer())
                                                            : IdView::Text(held.id.text()));
       const size_t axes = std::min(block.axis_count(), held.values.size());

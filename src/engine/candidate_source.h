@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <vector>
 #include <variant>
 
 #include "engine/candidate.h"
@@ -47,7 +47,9 @@ class PullSource : public CandidateSource {
   ObjectHandle object(size_t row) final;
 
  private:
-  std::deque<Candidate> held_;  // the candidates of the last fill, by row
+  // The candidates of the last fill, by row. Room for a whole block is kept, so the views
+  // of their ids stay put and filling allocates nothing.
+  std::vector<Candidate> held_;
   bool ended_ = false;
 };
 
