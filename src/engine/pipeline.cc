@@ -18,6 +18,7 @@
 #include "engine/invariant.h"
 #include "engine/records.h"
 #include "engine/rejection_log.h"
+#include "engine/shortlist.h"
 #include "engine/row_block.h"
 #include "engine/stage_pool.h"
 #include "select/selection.h"
@@ -46,11 +47,11 @@ struct CheapAxis {
   Scorer* scorer;
 };
 
-// One run's working state. execute() takes the steps in order, and every drop reaches
-// `drops_` as its step makes it, so retention sees the drops in run order.
-class Run {
+// Stage 1's working state: every drop reaches `drops_` as its step makes it, so retention
+// sees the drops in run order.
+class StageOne {
  public:
-  Run(const Plan& plan, CandidateSource& source, std::span<Scorer* const> overrides)
+  StageOne(const Plan& plan, CandidateSource& source)
       : plan_(plan),
         engine_(plan.engine()),
         source_(source),
@@ -59,26 +60,19 @@ class Run {
         block_(engine_.axes.size()),
         values_(engine_.axes.size() * RowBlock::kCapacity),
         fates_(RowBlock::kCapacity) {
-    scorers_.reserve(engine_.scorers.size());
-    for (size_t axis = 0; axis < engine_.scorers.size(); ++axis) {
-      Scorer* stand_in = axis < overrides.size() ? overrides[axis] : nullptr;
-      scorers_.push_back(stand_in != nullptr ? stand_in : engine_.scorers[axis].get());
-    }
     for (size_t axis : plan.cheap_axes()) {
-      const auto* field = dynamic_cast<const FieldScorer*>(scorers_[axis]);
-      cheap_.push_back(CheapAxis{axis, field, scorers_[axis]});
+      Scorer* scorer = engine_.scorers[axis].get();
+      const auto* field = dynamic_cast<const FieldScorer*>(scorer);
+      cheap_.push_back(CheapAxis{axis, field, scorer});
       whole_rows_ |= field == nullptr;
     }
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
     row_values_.resize(engine_.axes.size());
-
-    trace_.pool_capacity = static_cast<uint32_t>(plan.capacity());
-    if (plan.admission()) trace_.admission_scorer = engine_.axes[*plan.admission()].name;
-    trace_.scorers.reserve(engine_.axes.size());
-    for (const AxisDescriptor& axis : engine_.axes) trace_.scorers.push_back(ScorerTrace{axis.name});
+    axes_.reserve(engine_.axes.size());
+    for (const AxisDescriptor& axis : engine_.axes) axes_.push_back(ScorerTrace{axis.name});
   }
 
-  Result<RunOutcome> execute();
+  Shortlist execute();
 
  private:
   void screen(size_t row_count);
@@ -88,6 +82,55 @@ class Run {
   void drop_row(size_t row, RejectKind kind, std::string_view name);
   void admit_row(size_t row, float score);
 
+  std::optional<float>& value_at(size_t axis, size_t row) {
+    return values_[axis * RowBlock::kCapacity + row];
+  }
+
+  const Plan& plan_;
+  const Engine& engine_;
+  CandidateSource& source_;
+  std::vector<CheapAxis> cheap_;
+  bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
+  RejectionLog drops_;
+  StagePool pool_;
+  uint64_t input_count_ = 0;
+
+  // Per block: the rows, their stage-1 axis values (axis-major), their fates, and, when a
+  // cheap axis needs them, the rows as whole candidates.
+  RowBlock block_;
+  std::vector<std::optional<float>> values_;
+  std::vector<RowFate> fates_;
+  std::vector<Candidate> rows_;
+  std::vector<std::optional<float>> row_values_;
+
+  // Elapsed times accumulate in clock ticks and become nanoseconds at the end.
+  IntervalClock clock_;
+  std::vector<ScorerTrace> axes_;
+};
+
+// Stage 2's working state, from a shortlist on: the expensive axes, fusion, the threshold,
+// ranking, the budget and selection.
+class StageTwo {
+ public:
+  StageTwo(const Plan& plan, Shortlist shortlist, std::span<Scorer* const> overrides)
+      : plan_(plan),
+        engine_(plan.engine()),
+        pool_(std::move(shortlist.members)),
+        drops_(engine_.rejections, shortlist.counts, std::move(shortlist.rejected)) {
+    scorers_.reserve(engine_.scorers.size());
+    for (size_t axis = 0; axis < engine_.scorers.size(); ++axis) {
+      Scorer* stand_in = axis < overrides.size() ? overrides[axis] : nullptr;
+      scorers_.push_back(stand_in != nullptr ? stand_in : engine_.scorers[axis].get());
+    }
+    trace_.input_count = shortlist.input_count;
+    trace_.pool_capacity = static_cast<uint32_t>(plan.capacity());
+    if (plan.admission()) trace_.admission_scorer = engine_.axes[*plan.admission()].name;
+    trace_.scorers = std::move(shortlist.axes);
+  }
+
+  Result<RunOutcome> execute();
+
+ private:
   Status score_expensive_axes(std::vector<PoolRecord>& pool);
   std::vector<PoolRecord> apply_reject_policy(std::vector<PoolRecord> pool);
   std::vector<ScoredRecord> fuse(std::vector<PoolRecord> survivors);
@@ -98,42 +141,36 @@ class Run {
   RunOutcome assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
                       const SelectionResult& result, size_t pool_size);
 
-  std::optional<float>& value_at(size_t axis, size_t row) {
-    return values_[axis * RowBlock::kCapacity + row];
-  }
-
   const Plan& plan_;
   const Engine& engine_;
-  CandidateSource& source_;
+  std::vector<PoolRecord> pool_;
   std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
-  std::vector<CheapAxis> cheap_;
-  bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
   RejectionLog drops_;
-  StagePool pool_;
-  uint64_t arrivals_ = 0;
-
-  // Per block: the rows, their stage-1 axis values (axis-major), their fates, and, when a
-  // cheap axis needs them, the rows as whole candidates.
-  RowBlock block_;
-  std::vector<std::optional<float>> values_;
-  std::vector<RowFate> fates_;
-  std::vector<Candidate> rows_;
-  std::vector<std::optional<float>> row_values_;
-
   AxisRanks ranks_;
-  // Elapsed times accumulate in clock ticks and become nanoseconds when the outcome is made.
   IntervalClock clock_;
   RunTrace trace_;
 };
 
-Result<RunOutcome> Run::execute() {
+Shortlist StageOne::execute() {
   for (;;) {
     block_.clear();
     if (!source_.fill(block_)) break;
     if (block_.size() > 0) screen(block_.size());
   }
   source_.close();
-  std::vector<PoolRecord> pool = pool_.drain();
+  Shortlist shortlist;
+  shortlist.members = pool_.drain(&shortlist.admission, &shortlist.arrival);
+  shortlist.input_count = input_count_;
+  const IntervalClock::Rate rate = clock_.rate();
+  for (ScorerTrace& stats : axes_) stats.elapsed_nanos = rate.nanos(stats.elapsed_nanos);
+  shortlist.axes = std::move(axes_);
+  shortlist.counts = drops_.counts();
+  shortlist.rejected = drops_.take_entries();
+  return shortlist;
+}
+
+Result<RunOutcome> StageTwo::execute() {
+  std::vector<PoolRecord> pool = std::move(pool_);
   const size_t pool_size = pool.size();
 
   if (Status status = score_expensive_axes(pool); !status.ok()) return status.error();
@@ -148,8 +185,8 @@ Result<RunOutcome> Run::execute() {
 
 // Stage 1 over one block: the filters and the cheap axes for every row, then, row by row in
 // input order, the drop or the offer to the pool.
-void Run::screen(size_t row_count) {
-  trace_.input_count += row_count;
+void StageOne::screen(size_t row_count) {
+  input_count_ += row_count;
   std::fill(fates_.begin(), fates_.begin() + row_count, RowFate{});
   apply_unary_minima(row_count);
 
@@ -182,10 +219,9 @@ void Run::screen(size_t row_count) {
       }
     }
   }
-  arrivals_ += row_count;
 }
 
-void Run::apply_unary_minima(size_t row_count) {
+void StageOne::apply_unary_minima(size_t row_count) {
   if (engine_.unary_constraints.empty()) return;
   for (size_t row = 0; row < row_count; ++row) {
     for (size_t i = 0; i < engine_.unary_constraints.size(); ++i) {
@@ -202,10 +238,10 @@ void Run::apply_unary_minima(size_t row_count) {
 
 // Each cheap axis is timed over the block as one interval; its calls and missing count the
 // rows that reached it, as if each row were evaluated alone.
-void Run::evaluate_cheap_axes(size_t row_count) {
+void StageOne::evaluate_cheap_axes(size_t row_count) {
   const bool reject = engine_.missing.policy == MissingPolicy::Reject;
   for (const CheapAxis& cheap : cheap_) {
-    ScorerTrace& stats = trace_.scorers[cheap.axis];
+    ScorerTrace& stats = axes_[cheap.axis];
     uint64_t calls = 0;
     uint64_t missing = 0;
     const uint64_t start = clock_.now();
@@ -232,7 +268,7 @@ void Run::evaluate_cheap_axes(size_t row_count) {
   }
 }
 
-float Run::admission_score(size_t row) {
+float StageOne::admission_score(size_t row) {
   if (std::optional<size_t> axis = plan_.admission()) {
     if (std::optional<float> v = plan_.fuser().value_of(value_at(*axis, row))) return *v;
     return -std::numeric_limits<float>::infinity();
@@ -241,7 +277,7 @@ float Run::admission_score(size_t row) {
   return plan_.fuser().cheap_admission_score(row_values_);
 }
 
-void Run::drop_row(size_t row, RejectKind kind, std::string_view name) {
+void StageOne::drop_row(size_t row, RejectKind kind, std::string_view name) {
   if (!drops_.keeps_next()) {
     drops_.count(kind);
     return;
@@ -253,10 +289,10 @@ void Run::drop_row(size_t row, RejectKind kind, std::string_view name) {
   }
 }
 
-void Run::admit_row(size_t row, float score) {
+void StageOne::admit_row(size_t row, float score) {
   Candidate evicted;
   bool did_evict = false;
-  PoolRecord& record = pool_.admit(score, arrivals_ + row, &evicted, &did_evict);
+  PoolRecord& record = pool_.admit(score, input_count_ - block_.size() + row, &evicted, &did_evict);
   // An eviction is recorded as the evicting row arrives.
   if (did_evict) {
     drops_.record_rejection(std::move(evicted.id), std::move(evicted.object),
@@ -279,7 +315,7 @@ void Run::admit_row(size_t row, float score) {
   pool_.commit();
 }
 
-Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
+Status StageTwo::score_expensive_axes(std::vector<PoolRecord>& pool) {
   std::vector<const Candidate*> batch;
   batch.reserve(pool.size());
   for (const PoolRecord& record : pool) batch.push_back(&record.candidate);
@@ -301,6 +337,7 @@ Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
     results.push_back(std::move(result));
   }
 
+  const IntervalClock::Rate rate = clock_.rate();
   for (size_t e = 0; e < expensive.size(); ++e) {
     const size_t axis = expensive[e];
     ScorerTrace& stats = trace_.scorers[axis];
@@ -308,13 +345,13 @@ Status Run::score_expensive_axes(std::vector<PoolRecord>& pool) {
       pool[r].axis_values[axis] = stored_value(results[e][r]);
       if (!pool[r].axis_values[axis]) ++stats.missing;
     }
-    stats.elapsed_nanos += elapsed[e];
+    stats.elapsed_nanos += rate.nanos(elapsed[e]);
     stats.calls += pool.size();
   }
   return Status::Ok();
 }
 
-std::vector<PoolRecord> Run::apply_reject_policy(std::vector<PoolRecord> pool) {
+std::vector<PoolRecord> StageTwo::apply_reject_policy(std::vector<PoolRecord> pool) {
   if (engine_.missing.policy != MissingPolicy::Reject) return pool;
   std::vector<PoolRecord> survivors;
   survivors.reserve(pool.size());
@@ -332,7 +369,7 @@ std::vector<PoolRecord> Run::apply_reject_policy(std::vector<PoolRecord> pool) {
   return survivors;
 }
 
-std::vector<ScoredRecord> Run::fuse(std::vector<PoolRecord> survivors) {
+std::vector<ScoredRecord> StageTwo::fuse(std::vector<PoolRecord> survivors) {
   const Fuser& fuser = plan_.fuser();
   if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
   std::vector<ScoredRecord> scored;
@@ -344,7 +381,7 @@ std::vector<ScoredRecord> Run::fuse(std::vector<PoolRecord> survivors) {
   return scored;
 }
 
-std::vector<ScoredRecord> Run::apply_threshold(std::vector<ScoredRecord> scored) {
+std::vector<ScoredRecord> StageTwo::apply_threshold(std::vector<ScoredRecord> scored) {
   if (!engine_.threshold) return scored;
   const float threshold = *engine_.threshold;
   std::vector<ScoredRecord> kept;
@@ -361,7 +398,7 @@ std::vector<ScoredRecord> Run::apply_threshold(std::vector<ScoredRecord> scored)
   return kept;
 }
 
-std::vector<ScoredRecord> Run::rank(std::vector<ScoredRecord> kept) {
+std::vector<ScoredRecord> StageTwo::rank(std::vector<ScoredRecord> kept) {
   // Sort positions rather than the records themselves, which are heavy to move.
   std::vector<size_t> order(kept.size());
   std::iota(order.begin(), order.end(), size_t{0});
@@ -374,7 +411,7 @@ std::vector<ScoredRecord> Run::rank(std::vector<ScoredRecord> kept) {
   return ranked;
 }
 
-SelectionProblem Run::selection_problem(std::span<const ScoredRecord> ranked) {
+SelectionProblem StageTwo::selection_problem(std::span<const ScoredRecord> ranked) {
   SelectionProblem problem;
   problem.constraints = engine_.set_constraints;
   problem.requirements = engine_.requirements;
@@ -398,7 +435,7 @@ SelectionProblem Run::selection_problem(std::span<const ScoredRecord> ranked) {
   return problem;
 }
 
-RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
+RunOutcome StageTwo::assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
                          const SelectionResult& result, size_t pool_size) {
   std::vector<char> chosen(ranked.size(), 0);
   for (size_t position : result.selected) {
@@ -448,8 +485,6 @@ RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProble
     outcome.selection.cut_margin = result.raw_cut_margin;
   }
 
-  const IntervalClock::Rate rate = clock_.rate();
-  for (ScorerTrace& stats : trace_.scorers) stats.elapsed_nanos = rate.nanos(stats.elapsed_nanos);
   outcome.trace = std::move(trace_);
   outcome.rejected_counts = drops_.counts();
   outcome.rejected = drops_.take_entries();
@@ -458,10 +493,68 @@ RunOutcome Run::assemble(std::vector<ScoredRecord> ranked, const SelectionProble
 
 }  // namespace
 
+Shortlist stage_one(const Plan& plan, CandidateSource& source) {
+  StageOne stage(plan, source);
+  return stage.execute();
+}
+
+Shortlist merge(const Plan& plan, std::vector<Shortlist> parts) {
+  const Engine& engine = plan.engine();
+  Shortlist merged;
+  merged.axes.reserve(engine.axes.size());
+  for (const AxisDescriptor& axis : engine.axes) merged.axes.push_back(ScorerTrace{axis.name});
+  RejectionLog drops(engine.rejections);
+  for (Shortlist& part : parts) {
+    merged.input_count += part.input_count;
+    for (size_t axis = 0; axis < merged.axes.size() && axis < part.axes.size(); ++axis) {
+      merged.axes[axis].calls += part.axes[axis].calls;
+      merged.axes[axis].missing += part.axes[axis].missing;
+      merged.axes[axis].elapsed_nanos += part.axes[axis].elapsed_nanos;
+    }
+    drops.absorb(part.counts, std::move(part.rejected));
+  }
+
+  // The pools compete as the parts' inputs would in one stream: a member arrives at its
+  // position in the whole input, so ties between equal entries go as they would there.
+  StagePool pool(plan.capacity());
+  uint64_t offset = 0;
+  for (Shortlist& part : parts) {
+    for (size_t m = 0; m < part.members.size(); ++m) {
+      PoolRecord& member = part.members[m];
+      const CandidateId& id = member.candidate.id;
+      const IdView view = id.is_integer() ? IdView::Integer(id.integer()) : IdView::Text(id.text());
+      if (!pool.admits(part.admission[m], view)) {
+        drops.record_rejection(std::move(member.candidate), RejectKind::OutOfPool);
+        continue;
+      }
+      Candidate evicted;
+      bool did_evict = false;
+      PoolRecord& record = pool.admit(part.admission[m], offset + part.arrival[m], &evicted,
+                                      &did_evict);
+      if (did_evict) {
+        drops.record_rejection(std::move(evicted.id), std::move(evicted.object),
+                               RejectKind::OutOfPool);
+      }
+      record = std::move(member);
+      pool.commit();
+    }
+    offset += part.input_count;
+  }
+  merged.members = pool.drain(&merged.admission, &merged.arrival);
+  merged.counts = drops.counts();
+  merged.rejected = drops.take_entries();
+  return merged;
+}
+
+Result<RunOutcome> run_shortlist(const Plan& plan, Shortlist shortlist,
+                                 std::span<Scorer* const> scorers) {
+  StageTwo stage(plan, std::move(shortlist), scorers);
+  return stage.execute();
+}
+
 Result<RunOutcome> run(const Plan& plan, CandidateSource& source,
                        std::span<Scorer* const> scorers) {
-  Run run(plan, source, scorers);
-  return run.execute();
+  return run_shortlist(plan, stage_one(plan, source), scorers);
 }
 
 Result<RunOutcome> run(const Engine& engine, CandidateSource& source) {

@@ -10,6 +10,7 @@
 #include "engine/plan.h"
 #include "engine/result.h"
 #include "engine/scorer.h"
+#include "engine/shortlist.h"
 
 namespace korvane {
 
@@ -19,6 +20,10 @@ namespace korvane {
 // error is returned.
 Result<RunOutcome> run(const Plan& plan, CandidateSource& source,
                        std::span<Scorer* const> scorers = {});
+
+// Stage 2 of a run whose stage 1 left `shortlist`; `scorers` as for run.
+Result<RunOutcome> run_shortlist(const Plan& plan, Shortlist shortlist,
+                                 std::span<Scorer* const> scorers = {});
 
 // Validates first; nothing is read from the source when validation fails.
 Result<RunOutcome> run(const Engine& engine, CandidateSource& source);

@@ -37,4 +37,15 @@ void RejectionLog::record_rejection(CandidateId id, ObjectHandle object, RejectK
   entry.fused = fused;
 }
 
+void RejectionLog::absorb(const RejectCounts& counts, std::vector<RejectedEntry>&& entries) {
+  for (int kind = 0; kind < kRejectKindCount; ++kind) {
+    counts_.counts[kind] += counts.counts[kind];
+  }
+  for (RejectedEntry& entry : entries) {
+    if (!keeps_next()) break;
+    entries_.push_back(std::move(entry));
+  }
+  entries.clear();  // the ones not kept are released here
+}
+
 }  // namespace korvane

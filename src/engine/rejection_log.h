@@ -16,6 +16,10 @@ namespace korvane {
 class RejectionLog {
  public:
   explicit RejectionLog(RejectionRetention retention) : retention_(retention) {}
+  // A log that goes on from the counts and kept entries of an earlier part of the run.
+  RejectionLog(RejectionRetention retention, const RejectCounts& counts,
+               std::vector<RejectedEntry> entries)
+      : retention_(retention), counts_(counts), entries_(std::move(entries)) {}
 
   RejectionLog(const RejectionLog&) = delete;
   RejectionLog& operator=(const RejectionLog&) = delete;
@@ -32,6 +36,10 @@ class RejectionLog {
                         std::optional<float> fused = std::nullopt);
   void record_rejection(CandidateId id, ObjectHandle object, RejectKind kind,
                         std::string_view name = {}, std::optional<float> fused = std::nullopt);
+
+  // Adds the drops of another part of the run: its counts, and as many of its kept entries,
+  // in order, as the policy still keeps (the others are released).
+  void absorb(const RejectCounts& counts, std::vector<RejectedEntry>&& entries);
 
   const RejectCounts& counts() const { return counts_; }
   // The kept drops, in drop order.

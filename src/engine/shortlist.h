@@ -1,0 +1,39 @@
+// Shortlist: what stage 1 of a run leaves for stage 2. The pool's members by value, best
+// first, each with its admission score and its position in the input; the input count and
+// the per-axis figures of the cheap axes; the exact counts of the stage-1 drops and the
+// drops the retention policy keeps. Shortlists of consecutive parts of one stream merge into
+// the shortlist of the whole stream.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/candidate_source.h"
+#include "engine/outcome.h"
+#include "engine/plan.h"
+#include "engine/records.h"
+
+namespace korvane {
+
+struct Shortlist {
+  std::vector<PoolRecord> members;  // best first by admission score, then id, then arrival
+  std::vector<float> admission;     // per member
+  std::vector<uint64_t> arrival;    // per member: its position in the input, from 0
+  uint64_t input_count = 0;
+  std::vector<ScorerTrace> axes;  // one per registered axis; elapsed in nanoseconds
+  RejectCounts counts;
+  std::vector<RejectedEntry> rejected;  // the retained drops, in drop order
+};
+
+// Stage 1 over the whole source: the filters, the cheap axes and the bounded pool.
+Shortlist stage_one(const Plan& plan, CandidateSource& source);
+
+// The shortlist of the parts' inputs one after another, in the order given: their counts
+// and figures add up, their retained drops come first (as the retention policy still
+// allows), then the pools compete as in one stream and every member that leaves the merged
+// pool is dropped as out_of_pool. Equal to stage_one over the concatenated input, but for
+// which drops a sample keeps and their order.
+Shortlist merge(const Plan& plan, std::vector<Shortlist> parts);
+
+}  // namespace korvane
