@@ -165,4 +165,32 @@ inline constexpr char kRunListsDoc[] =
     "`groups` 는 `{\"키\": {id: 값}}`, `cost` 는 `{id: 비용}`, `cover` 는 `{id: 목록}`\n"
     "사전이다. 후보 객체는 주어진 id 그 자체다.";
 
+inline constexpr char kShortlistDoc[] =
+    "shortlist($self, candidates)\n"
+    "--\n"
+    "\n"
+    "1단계만 돌아 Shortlist 를 돌려준다.\n"
+    "\n"
+    "파티션마다 하나씩 만들어 pickle 로 모은 뒤 run_shortlists 로 합치면, 이어 붙인\n"
+    "입력을 한 번에 run 한 것과 같은 결과가 나온다.";
+
+inline constexpr char kShortlistColumnsDoc[] =
+    "shortlist_columns($self, ids, scores, *, groups=None, cost=None, cover=None, "
+    "row_offset=0)\n"
+    "--\n"
+    "\n"
+    "run_columns 의 1단계만 돌아 Shortlist 를 돌려준다.\n"
+    "\n"
+    "후보 객체는 `row_offset` + 행 번호다. 파티션마다 앞 파티션들의 행 수를 주면 어느\n"
+    "파티션의 몇 번째 행인지 합친 결과에서 바로 찾을 수 있다.";
+
+inline constexpr char kRunShortlistsDoc[] =
+    "run_shortlists($self, shortlists)\n"
+    "--\n"
+    "\n"
+    "같은 설정에서 만든 Shortlist 들을 주어진 순서대로 합쳐 2단계와 선택을 돈다.\n"
+    "\n"
+    "풀들은 한 흐름에서처럼 겨루고, 합친 풀에서 밀려난 후보는 out_of_pool 로 한 번 센다.\n"
+    "다른 설정에서 만든 것은 ValueError 로 거절한다.";
+
 }  // namespace korvane::python

@@ -128,6 +128,10 @@ PyMethodDef engine_methods[] = {
     {"run", as_method(engine_run), kWithKeywords, kRunDoc},
     {"run_columns", as_method(engine_run_columns), kWithKeywords, kRunColumnsDoc},
     {"run_lists", as_method(engine_run_lists), kWithKeywords, kRunListsDoc},
+    {"shortlist", as_method(engine_shortlist), kWithKeywords, kShortlistDoc},
+    {"shortlist_columns", as_method(engine_shortlist_columns), kWithKeywords,
+     kShortlistColumnsDoc},
+    {"run_shortlists", as_method(engine_run_shortlists), kWithKeywords, kRunShortlistsDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -9,6 +9,7 @@
 #include "python/fork_generation.h"
 #include "python/py_ref.h"
 #include "python/result_types.h"
+#include "python/shortlist_type.h"
 #include "python/tail_mass_function.h"
 
 namespace korvane::python {
@@ -66,7 +67,11 @@ int korvane_exec(PyObject* module) {
                attributes.add("Rejected", as_object(rejected_type())) &&
                attributes.add("Outcome", as_object(outcome_type())) &&
                attributes.add_new("tail_mass", PyRef::steal(make_tail_mass_function(module)));
-  return added ? 0 : -1;
+  if (!added) return -1;
+  // Reachable by name, for pickling and type checks, but not one of the eight of __all__.
+  PyTypeObject* shortlist = shortlist_type();
+  if (shortlist == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "Shortlist", as_object(shortlist));
 }
 
 PyModuleDef_Slot korvane_slots[] = {

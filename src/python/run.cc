@@ -11,6 +11,7 @@
 #include "python/engine_type.h"
 #include "python/errors.h"
 #include "python/outcome_convert.h"
+#include "python/shortlist_type.h"
 
 namespace korvane::python {
 
@@ -139,6 +140,107 @@ RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_native_failures([&] { return engine_run_impl(self, args, kwargs); });
+}
+
+RunResult shortlist_configured(RunObjects& objects, korvane::CandidateSource& source,
+                               const std::function<CapturedError()>& take_source_error) {
+  Shortlist shortlist = stage_one(*objects.plan->plan, source);
+  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
+  if (CapturedError intake = take_source_error()) return failed(std::move(intake));
+  PyRef made = PyRef::steal(new_shortlist(shortlist, objects.plan->fingerprint));
+  if (!made) return failed(CapturedError::fetch());
+  return RunResult{std::move(made), CapturedError()};
+}
+
+RunResult run_shortlists_configured(const EngineSettings& settings, RunObjects& objects,
+                                    PyObject* shortlists) {
+  std::vector<Shortlist> parts;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(shortlists));
+  if (!iterator) return failed(CapturedError::fetch());
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    Shortlist part;
+    if (!copy_shortlist(item.get(), objects.plan->fingerprint, &part)) {
+      return failed(CapturedError::fetch());
+    }
+    parts.push_back(std::move(part));
+  }
+  if (PyErr_Occurred()) return failed(CapturedError::fetch());
+  iterator.reset();
+
+  const Plan& plan = *objects.plan->plan;
+  Result<RunOutcome> result = run_shortlist(plan, merge(plan, std::move(parts)), objects.scorers);
+  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
+  if (!result.ok()) return failed_with(result.error());
+  for (const std::unique_ptr<CallbackScorer>& callback : objects.callbacks) {
+    if (CapturedError error = callback->take_error()) return failed(std::move(error));
+  }
+  PyRef converted = PyRef::steal(outcome_to_python(std::move(result).value(), settings.axes));
+  if (!converted) return failed(CapturedError::fetch());
+  return RunResult{std::move(converted), CapturedError()};
+}
+
+namespace {
+
+// The frame of the two shortlist methods: the engine and the argument held for the call,
+// shared access for its whole length, the run's objects dropped before an exception is set.
+template <class Body>
+PyObject* with_run_frame(PyObject* self, PyObject* argument, Body&& body) {
+  PyRef engine_ref = PyRef::borrow(self);
+  PyRef argument_ref = PyRef::borrow(argument);
+  EngineObject* engine = as_engine(self);
+  RunResult result;
+  {
+    SharedAccess access(engine->access);
+    if (!access) return nullptr;
+    RunObjects objects;
+    RunResult refused;
+    if (!configure_with(plan_for(engine), engine->settings, objects, &refused)) {
+      result = std::move(refused);
+    } else {
+      result = body(engine, objects);
+    }
+  }
+  argument_ref.reset();
+  engine_ref.reset();
+  if (!result.outcome) {
+    result.error.restore();
+    return nullptr;
+  }
+  return result.outcome.release();
+}
+
+}  // namespace
+
+PyObject* engine_shortlist(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_native_failures([&]() -> PyObject* {
+    static const char* const kKeywords[] = {"candidates", nullptr};
+    PyObject* candidates = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.shortlist",
+                                     const_cast<char**>(kKeywords), &candidates)) {
+      return nullptr;
+    }
+    return with_run_frame(self, candidates, [&](EngineObject*, RunObjects& objects) {
+      PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
+      if (!iterator) return failed(CapturedError::fetch());
+      DictSource source(std::move(iterator), objects.plan->keys, *objects.sequences,
+                        *objects.interruption);
+      return shortlist_configured(objects, source, [&] { return source.take_error(); });
+    });
+  });
+}
+
+PyObject* engine_run_shortlists(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_native_failures([&]() -> PyObject* {
+    static const char* const kKeywords[] = {"shortlists", nullptr};
+    PyObject* shortlists = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run_shortlists",
+                                     const_cast<char**>(kKeywords), &shortlists)) {
+      return nullptr;
+    }
+    return with_run_frame(self, shortlists, [&](EngineObject* engine, RunObjects& objects) {
+      return run_shortlists_configured(engine->settings, objects, shortlists);
+    });
+  });
 }
 
 }  // namespace korvane::python

@@ -67,4 +67,17 @@ RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
                          korvane::CandidateSource& source,
                          const std::function<CapturedError()>& take_source_error);
 
+// Stage 1 only, over `source`: the Shortlist object, or the exception to raise (an
+// interrupt, then the error the source recorded).
+RunResult shortlist_configured(RunObjects& objects, korvane::CandidateSource& source,
+                               const std::function<CapturedError()>& take_source_error);
+
+// Stage 2 over the shortlist objects in `shortlists` (any iterable), merged in order: the
+// Outcome or the exception to raise. `engine` holds shared access.
+RunResult run_shortlists_configured(const EngineSettings& settings, RunObjects& objects,
+                                    PyObject* shortlists);
+
+PyObject* engine_shortlist(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_run_shortlists(PyObject* self, PyObject* args, PyObject* kwargs);
+
 }  // namespace korvane::python

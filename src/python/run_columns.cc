@@ -173,7 +173,34 @@ PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwar
                    [&](const EngineSettings& settings) { return execute(settings, a); });
 }
 
+RunResult execute_shortlist(const EngineSettings& settings, const Arguments& arguments) {
+  RunObjects objects;
+  RunResult refused;
+  if (!configure_run(settings, objects, &refused)) return refused;
+  ColumnInputs inputs;
+  if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
+  ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
+  return shortlist_configured(objects, source, [&] { return source.take_error(); });
+}
+
+PyObject* engine_shortlist_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* const kKeywords[] = {"ids",   "scores",     "groups", "cost",
+                                          "cover", "row_offset", nullptr};
+  Arguments a;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:Engine.shortlist_columns",
+                                   const_cast<char**>(kKeywords), &a.ids, &a.scores, &a.groups,
+                                   &a.cost, &a.cover, &a.row_offset)) {
+    return nullptr;
+  }
+  return run_entry(self, {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset},
+                   [&](const EngineSettings& settings) { return execute_shortlist(settings, a); });
+}
+
 }  // namespace
+
+PyObject* engine_shortlist_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return with_native_failures([&] { return engine_shortlist_columns_impl(self, args, kwargs); });
+}
 
 PyObject* engine_run_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_native_failures([&] { return engine_run_columns_impl(self, args, kwargs); });

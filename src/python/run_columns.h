@@ -9,5 +9,6 @@
 namespace korvane::python {
 
 PyObject* engine_run_columns(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* engine_shortlist_columns(PyObject* self, PyObject* args, PyObject* kwargs);
 
 }  // namespace korvane::python

@@ -8,6 +8,7 @@
 #include "engine/scorer.h"
 #include "python/engine_type.h"
 #include "python/errors.h"
+#include "python/settings_fingerprint.h"
 #include "select/objective.h"
 #include "select/requirement.h"
 #include "select/set_constraint.h"
@@ -113,6 +114,7 @@ void register_set_rules(const EngineSettings& settings, RunPlan& plan) {
 
 std::shared_ptr<RunPlan> build(const EngineSettings& settings) {
   auto plan = std::make_shared<RunPlan>();
+  plan->fingerprint = settings_fingerprint(settings);
   if (settings.axes.empty()) {
     return refused(std::move(plan), PyExc_ValueError, std::string(kNoAxesMessage));
   }

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ struct RunPlan {
   std::unique_ptr<Plan> plan;   // refers to `engine`
   std::vector<size_t> callback_axes;  // registration order
   std::shared_ptr<const EntryKeys> keys;
+  uint64_t fingerprint = 0;  // of the settings, for the shortlists they make
   std::shared_ptr<SequenceCheck> sequences = std::make_shared<SequenceCheck>();
 };
 
