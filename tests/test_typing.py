@@ -87,6 +87,9 @@ lists = {"bm25": (["a", "b"], [2.5, 1.5]), "dense": (["b", "c"], None)}
 assert_type(engine.run_lists(lists, groups={"site": {"a": "x"}}, cost={"a": 3},
                              cover={"a": ["t1"]}), korvane.Outcome)
 assert_type(engine.run_lists([lists, lists], threads=2), list[korvane.Outcome])
+assert_type(engine.run_lists({"bm25": ([[1, 2], [3, 0]], [[0.9, 0.5], [0.7, None]]),
+                              "dense": ([[2, 1], [3, 0]], None)}, pad_id=0),
+            list[korvane.Outcome])
 parts = [engine.shortlist(passages),
          engine.shortlist_columns([1, 2], {"bm25": [0.5, 0.25]}, row_offset=2)]
 total: int = sum(s.input_count + s.pool_size for s in parts)
@@ -108,8 +111,11 @@ import numpy as np
 
 ids = np.arange(6, dtype=np.uint64)
 assert_type(engine.run_columns(ids, {"bm25": np.ones(6, dtype=np.float32)}), korvane.Outcome)
-assert_type(engine.run_columns(ids.reshape(2, 3), {"bm25": np.ones((2, 3), dtype=np.float32)}),
+matrix = ids.reshape(2, 3)
+assert_type(engine.run_columns(matrix, {"bm25": np.ones((2, 3), dtype=np.float32)}),
             list[korvane.Outcome])
+assert_type(engine.run_lists({"dense": (matrix, np.ones((2, 3)))}), list[korvane.Outcome])
+assert_type(engine.run_lists({"dense": (ids, np.ones(6))}), korvane.Outcome)
 '''
 
 

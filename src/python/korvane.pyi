@@ -58,6 +58,9 @@ _IdRows: TypeAlias = Sequence[Sequence[_Id]]
 _ScoreRows: TypeAlias = Sequence[Sequence[_Float | None]]
 # One retriever's answer: its ids in rank order, and its scores or None (rank order only).
 _RankedList: TypeAlias = tuple[_IdColumn, _ScoreColumn | None]
+_RankedVector: TypeAlias = tuple[Sequence[_Id] | _Vector, Sequence[_Float | None] | _Vector | None]
+# A batch: one row per query. Text ids in nested lists stay ambiguous (a text is a sequence).
+_RankedRows: TypeAlias = tuple[Sequence[Sequence[int]] | _Matrix, _ScoreRows | _Matrix | None]
 
 @final
 class Engine:
@@ -142,7 +145,18 @@ class Engine:
     @overload
     def run_lists(
         self,
-        lists: Mapping[str, _RankedList],
+        lists: Mapping[str, _RankedRows],
+        *,
+        groups: Mapping[str, Mapping[Any, object]] | None = None,
+        cost: Mapping[Any, SupportsIndex] | None = None,
+        cover: Mapping[Any, Sequence[object]] | None = None,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> list[Outcome]: ...
+    @overload
+    def run_lists(
+        self,
+        lists: Mapping[str, _RankedVector],
         *,
         groups: Mapping[str, Mapping[Any, object]] | None = None,
         cost: Mapping[Any, SupportsIndex] | None = None,
@@ -161,6 +175,17 @@ class Engine:
         pad_id: _Id | None = None,
         threads: SupportsIndex | None = None,
     ) -> list[Outcome]: ...
+    @overload
+    def run_lists(
+        self,
+        lists: Mapping[str, _RankedList | _RankedRows],
+        *,
+        groups: Mapping[str, Mapping[Any, object]] | None = None,
+        cost: Mapping[Any, SupportsIndex] | None = None,
+        cover: Mapping[Any, Sequence[object]] | None = None,
+        pad_id: _Id | None = None,
+        threads: SupportsIndex | None = None,
+    ) -> Outcome | list[Outcome]: ...
     def shortlist(self, candidates: Iterable[Mapping[str, object]]) -> Shortlist: ...
     def shortlist_columns(
         self,
