@@ -1,6 +1,12 @@
+import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
-from typing import Any, Final, Literal, SupportsFloat, SupportsIndex, final
-from typing import NotRequired, TypedDict
+from typing import Any, Final, Literal, Protocol, SupportsFloat, SupportsIndex, final
+from typing import NotRequired, TypeAlias, TypedDict
+
+if sys.version_info >= (3, 12):
+    from collections.abc import Buffer as _Buffer
+else:  # numpy's arrays declare the buffer protocol to checkers from 3.12 on
+    _Buffer: TypeAlias = Any
 
 __all__ = [
     "__version__",
@@ -21,6 +27,16 @@ class EngineError(Exception): ...
 _Float = SupportsFloat | SupportsIndex
 _Weights = Mapping[Any, _Float] | Sequence[tuple[str, _Float]]
 
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# A one-dimensional buffer (numpy array, array.array, memoryview), an Arrow array or
+# chunked array, or a Python sequence.
+_Column: TypeAlias = _Buffer | _ArrowArray | _ArrowStream | Sequence[Any]
+
 @final
 class Engine:
     def __init__(self) -> None: ...
@@ -32,7 +48,7 @@ class Engine:
         cost: Literal["cheap", "expensive"] = "cheap",
         normalize: Literal["sigmoid", "clamp01", "minmax"] | None = None,
         normalize_range: tuple[_Float, _Float] | None = None,
-        fn: Callable[[list[Any]], Sequence[_Float | None]] | None = None,
+        fn: Callable[[list[Any]], Sequence[_Float | None] | _Buffer] | None = None,
     ) -> None: ...
     def fuse(
         self,
@@ -62,6 +78,26 @@ class Engine:
     def threshold(self, value: _Float) -> None: ...
     def min_fit(self, value: _Float) -> None: ...
     def run(self, candidates: Iterable[dict[str, Any]]) -> Outcome: ...
+    def run_columns(
+        self,
+        ids: _Column,
+        scores: Mapping[str, _Column],
+        *,
+        groups: Mapping[str, _Column] | None = None,
+        cost: _Column | None = None,
+        cover: _Column | None = None,
+        row_offset: SupportsIndex = 0,
+        pad_id: int | str | None = None,
+    ) -> Outcome: ...
+    def run_lists(
+        self,
+        lists: Mapping[str, tuple[_Column, _Column | None] | list[_Column | None]],
+        *,
+        groups: Mapping[str, Mapping[Any, Any]] | None = None,
+        cost: Mapping[Any, SupportsIndex | None] | None = None,
+        cover: Mapping[Any, Sequence[Any] | None] | None = None,
+        pad_id: int | str | None = None,
+    ) -> Outcome: ...
 
 class _Term(TypedDict):
     scorer: str
