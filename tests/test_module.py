@@ -182,6 +182,33 @@ DOCS = {
         '\n'
         '`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n'
         '생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다.'),
+    'run_columns': (
+        '($self, ids, scores, *, groups=None, cost=None, cover=None, row_offset=0, pad_id=None)',
+        '열(column)로 주어진 후보를 훑어 고른다. 행 하나가 후보 하나다.\n'
+        '\n'
+        '열은 버퍼 프로토콜을 따르는 1차원 배열(numpy 배열, array.array, memoryview), Arrow\n'
+        '배열(`__arrow_c_array__`, 조각난 배열은 `__arrow_c_stream__`), 파이썬 순서열 중\n'
+        '하나다. 버퍼와 Arrow 배열은 복사하지 않고 제자리에서 읽고, 순서열은 처음에 한 번\n'
+        '변환한다. `ids` 는 정수나 문자열 열, `scores` 는 `{"축이름": 열}` 사전으로 실수나\n'
+        '정수 열, `groups` 는 `{"키": 열}` 사전으로 문자열이나 정수 열, `cost` 는 0 이상\n'
+        '2^32 미만의 정수 열, `cover` 는 문자열 목록의 열이다. NaN 과 Arrow 의 null 은 값이\n'
+        '없는 것으로 본다. 음수 id 는 그 십진 문자열이 된다.\n'
+        '\n'
+        '후보 객체(`Ranked.candidate`, 비싼 축의 `fn` 이 받는 목록의 항목)는 정수\n'
+        '`row_offset + 행 번호` 다. `ids` 가 `pad_id` 와 같은 행은 후보가 아니다.'),
+    'run_lists': (
+        '($self, lists, *, groups=None, cost=None, cover=None, pad_id=None)',
+        '검색기마다 낸 순위 목록을 id 로 합쳐 고른다.\n'
+        '\n'
+        '`lists` 는 `{"축이름": (ids, scores)}` 사전이고, 열은 `run_columns` 와 같다.\n'
+        '`scores` 가 None 이면 `ids` 가 좋은 것부터 놓였다고 보고 -1, -2, ... 를 값으로 준다.\n'
+        '후보는 모든 목록 id 의 합집합으로, 목록 순서대로, 한 목록 안에서는 그 순서대로 처음\n'
+        '나온 차례를 따른다. 정수는 정수끼리, 문자열은 문자열끼리 값으로 맞추고, 정수와\n'
+        '문자열은 같지 않다. 한 목록에 같은 id 가 두 번 나오면 앞의, 더 좋은 자리의 것만\n'
+        '쓴다. 목록에 없는 후보는 그 축의 값이 없다.\n'
+        '\n'
+        '`groups` 는 `{"키": {id: 값}}`, `cost` 는 `{id: 비용}`, `cover` 는 `{id: 목록}`\n'
+        '사전이다. 후보 객체는 주어진 id 그 자체다.'),
 }
 
 ENGINE_DOC_HEAD = "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"
