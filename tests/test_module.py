@@ -183,7 +183,8 @@ DOCS = {
         '`candidates` 는 반복 가능한 것이면 무엇이든 된다. 목록을 통째로 만들지 않고\n'
         '생성기(generator)를 넘기면 1단계가 스트리밍으로 처리한다.'),
     'run_columns': (
-        '($self, ids, scores, *, groups=None, cost=None, cover=None, row_offset=0, pad_id=None)',
+        '($self, ids, scores, *, groups=None, cost=None, cover=None, row_offset=0, pad_id=None, '
+        'threads=None)',
         '열(column)로 주어진 후보를 훑어 고른다. 행 하나가 후보 하나다.\n'
         '\n'
         '열은 버퍼 프로토콜을 따르는 1차원 배열(numpy 배열, array.array, memoryview), Arrow\n'
@@ -195,9 +196,13 @@ DOCS = {
         '없는 것으로 본다. 음수 id 는 그 십진 문자열이 된다.\n'
         '\n'
         '후보 객체(`Ranked.candidate`, 비싼 축의 `fn` 이 받는 목록의 항목)는 정수\n'
-        '`row_offset + 행 번호` 다. `ids` 가 `pad_id` 와 같은 행은 후보가 아니다.'),
+        '`row_offset + 행 번호` 다. `ids` 가 `pad_id` 와 같은 행은 후보가 아니다.\n'
+        '\n'
+        '`ids` 가 2차원(질의 x 깊이: 2차원 배열이나 질의별 순서열의 목록)이면 질의마다 따로\n'
+        '돌아 `Outcome` 의 목록을 돌려준다. 각각은 그 질의 한 줄로 부른 결과와 같다. 모든\n'
+        '질의의 입력을 먼저 확인한 뒤에 돈다.'),
     'run_lists': (
-        '($self, lists, *, groups=None, cost=None, cover=None, pad_id=None)',
+        '($self, lists, *, groups=None, cost=None, cover=None, pad_id=None, threads=None)',
         '검색기마다 낸 순위 목록을 id 로 합쳐 고른다.\n'
         '\n'
         '`lists` 는 `{"축이름": (ids, scores)}` 사전이고, 열은 `run_columns` 와 같다.\n'
@@ -208,7 +213,10 @@ DOCS = {
         '쓴다. 목록에 없는 후보는 그 축의 값이 없다.\n'
         '\n'
         '`groups` 는 `{"키": {id: 값}}`, `cost` 는 `{id: 비용}`, `cover` 는 `{id: 목록}`\n'
-        '사전이다. 후보 객체는 주어진 id 그 자체다.'),
+        '사전이다. 후보 객체는 주어진 id 그 자체다.\n'
+        '\n'
+        '질의 여럿을 한 번에 줄 수 있다: 질의별 `lists` 사전의 목록, 또는 ids 와 scores 가\n'
+        '2차원(질의 x 깊이)인 사전. 그러면 질의마다 따로 돌아 `Outcome` 의 목록을 돌려준다.'),
 }
 
 ENGINE_DOC_HEAD = "다축 점수 융합과 제약 아래 상위 K 선택 엔진.\n\n"

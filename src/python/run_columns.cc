@@ -14,6 +14,7 @@
 #include "python/columns/column_open.h"
 #include "python/columns/column_source.h"
 #include "python/columns/named_inputs.h"
+#include "python/batch_input.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/run.h"
@@ -34,6 +35,7 @@ struct Arguments {
   PyObject* cover = nullptr;
   PyObject* row_offset = nullptr;
   PyObject* pad_id = nullptr;
+  PyObject* threads = nullptr;
 };
 
 bool given(PyObject* argument) {
@@ -160,17 +162,124 @@ RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
   return run_configured(settings, objects, source, [&] { return source.take_error(); });
 }
 
+RunResult failed_now() {
+  return RunResult{PyRef(), CapturedError::fetch()};
+}
+
+// Row `query` of a batch argument; one of a mapping's rows per key, in a new dict.
+bool query_argument(PyObject* object, Py_ssize_t query, Py_ssize_t queries, std::string_view name,
+                    bool mapping, PyRef* out) {
+  auto row = [&](PyObject* column, const std::string& column_name) -> PyRef {
+    const Py_ssize_t rows = PyObject_Length(column);
+    if (rows < 0) return {};
+    if (rows != queries) {
+      raise_length_mismatch("ids", queries, column_name, rows);
+      return {};
+    }
+    return query_row(column, query);
+  };
+  if (!mapping || !PyDict_Check(object)) {
+    // Not a dict of columns: the single-query path says what is wrong with it.
+    *out = mapping ? PyRef::borrow(object) : row(object, std::string(name));
+    return static_cast<bool>(*out);
+  }
+  PyRef rows = PyRef::steal(PyDict_New());
+  if (!rows) return false;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  PyRef items = PyRef::steal(PyDict_Items(object));
+  if (!items) return false;
+  for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    key = PyTuple_GetItem(item, 0);
+    value = PyTuple_GetItem(item, 1);
+    PyRef key_text = PyRef::steal(PyObject_Str(key));
+    Py_ssize_t size = 0;
+    const char* text = key_text ? PyUnicode_AsUTF8AndSize(key_text.get(), &size) : nullptr;
+    if (text == nullptr) return false;
+    PyRef column = row(value, std::string(name) + "['" + text + "']");
+    if (!column || PyDict_SetItem(rows.get(), key, column.get()) < 0) return false;
+  }
+  *out = std::move(rows);
+  return true;
+}
+
+// Queries x depth: each query is a run of its own over its rows, equal to the single call.
+// Every query's input is opened and checked before the first one runs.
+RunResult execute_batch(const EngineSettings& settings, const Arguments& arguments) {
+  size_t threads = 0;
+  if (!threads_from(arguments.threads, &threads)) return failed_now();
+  const Py_ssize_t queries = PyObject_Length(arguments.ids);
+  if (queries < 0) return failed_now();
+
+  struct Query {
+    std::vector<PyRef> held;
+    Arguments arguments;
+    RunObjects objects;
+    ColumnInputs inputs;
+  };
+  std::vector<std::unique_ptr<Query>> batch;
+  batch.reserve(static_cast<size_t>(queries));
+  for (Py_ssize_t q = 0; q < queries; ++q) {
+    auto query = std::make_unique<Query>();
+    Arguments& row = query->arguments;
+    row = arguments;
+    PyRef ids, scores, groups, cost, cover;
+    if (!query_argument(arguments.ids, q, queries, "ids", false, &ids) ||
+        !query_argument(arguments.scores, q, queries, "scores", true, &scores) ||
+        (given(arguments.groups) &&
+         !query_argument(arguments.groups, q, queries, "groups", true, &groups)) ||
+        (given(arguments.cost) && !query_argument(arguments.cost, q, queries, "cost", false, &cost)) ||
+        (given(arguments.cover) &&
+         !query_argument(arguments.cover, q, queries, "cover", false, &cover))) {
+      return failed_now();
+    }
+    row.ids = ids.get();
+    row.scores = scores.get();
+    if (groups) row.groups = groups.get();
+    if (cost) row.cost = cost.get();
+    if (cover) row.cover = cover.get();
+    for (PyRef* held : {&ids, &scores, &groups, &cost, &cover}) {
+      if (*held) query->held.push_back(std::move(*held));
+    }
+    RunResult refused;
+    if (!configure_run(settings, query->objects, &refused)) return refused;
+    if (!query->inputs.open(row, settings, query->objects)) return failed_now();
+    batch.push_back(std::move(query));
+  }
+
+  PyRef outcomes = PyRef::steal(PyList_New(0));
+  if (!outcomes) return failed_now();
+  for (std::unique_ptr<Query>& query : batch) {
+    ColumnSource source(query->inputs.reading, query->inputs.row_offset, query->inputs.pad);
+    RunResult result = run_configured(settings, query->objects, source,
+                                      [&] { return source.take_error(); });
+    if (!result.outcome) return result;
+    if (PyList_Append(outcomes.get(), result.outcome.get()) < 0) return failed_now();
+    query.reset();  // its columns and objects are let go as soon as its outcome is made
+  }
+  return RunResult{std::move(outcomes), CapturedError()};
+}
+
 PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kKeywords[] = {"ids",   "scores",     "groups", "cost",
-                                          "cover", "row_offset", "pad_id", nullptr};
+  static const char* const kKeywords[] = {"ids",        "scores", "groups",  "cost", "cover",
+                                          "row_offset", "pad_id", "threads", nullptr};
   Arguments a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOO:Engine.run_columns",
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOOOO:Engine.run_columns",
                                    const_cast<char**>(kKeywords), &a.ids, &a.scores, &a.groups,
-                                   &a.cost, &a.cover, &a.row_offset, &a.pad_id)) {
+                                   &a.cost, &a.cover, &a.row_offset, &a.pad_id, &a.threads)) {
     return nullptr;
   }
-  return run_entry(self, {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset, a.pad_id},
-                   [&](const EngineSettings& settings) { return execute(settings, a); });
+  return run_entry(self,
+                   {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset, a.pad_id, a.threads},
+                   [&](const EngineSettings& settings) {
+                     size_t threads = 0;
+                     if (!threads_from(a.threads, &threads)) return failed_now();
+                     SequenceCheck sequences;
+                     const int batch = is_batch(a.ids, sequences);
+                     if (batch < 0) return failed_now();
+                     return batch ? execute_batch(settings, a) : execute(settings, a);
+                   });
 }
 
 RunResult execute_shortlist(const EngineSettings& settings, const Arguments& arguments) {

@@ -13,6 +13,7 @@
 #include "python/columns/list_join.h"
 #include "python/columns/list_source.h"
 #include "python/columns/named_inputs.h"
+#include "python/batch_input.h"
 #include "python/errors.h"
 #include "python/run.h"
 #include "python/run_entry.h"
@@ -33,6 +34,7 @@ struct Arguments {
   PyObject* cost = nullptr;
   PyObject* cover = nullptr;
   PyObject* pad_id = nullptr;
+  PyObject* threads = nullptr;
 };
 
 bool given(PyObject* argument) {
@@ -142,16 +144,115 @@ RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
   return run_configured(settings, objects, source, [] { return CapturedError(); });
 }
 
+RunResult failed_now() {
+  return RunResult{PyRef(), CapturedError::fetch()};
+}
+
+// The per-query `lists` of a batch: the items of a list of mappings, or, for a mapping whose
+// pairs hold queries x depth, one mapping per row. Empty, with no exception, for one query.
+bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
+  SequenceCheck sequences;
+  if (PyList_Check(lists) || PyTuple_Check(lists)) {
+    const Py_ssize_t queries = PySequence_Size(lists);
+    for (Py_ssize_t q = 0; q < queries; ++q) {
+      out->push_back(PyRef::steal(PySequence_GetItem(lists, q)));
+      if (!out->back()) return false;
+    }
+    return true;
+  }
+  if (!PyDict_Check(lists) || PyDict_Size(lists) == 0) return true;
+  PyRef items = PyRef::steal(PyDict_Items(lists));
+  if (!items) return false;
+  PyObject* first = PyTuple_GetItem(PyList_GetItem(items.get(), 0), 1);
+  if (!(PyTuple_Check(first) || PyList_Check(first)) || PySequence_Size(first) != 2) return true;
+  PyRef first_ids = PyRef::steal(PySequence_GetItem(first, 0));
+  if (!first_ids) return false;
+  const int batch = is_batch(first_ids.get(), sequences);
+  if (batch <= 0) return batch == 0;
+  const Py_ssize_t queries = PyObject_Length(first_ids.get());
+  if (queries < 0) return false;
+  for (Py_ssize_t q = 0; q < queries; ++q) {
+    PyRef query = PyRef::steal(PyDict_New());
+    if (!query) return false;
+    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
+      PyObject* item = PyList_GetItem(items.get(), i);
+      PyObject* pair = PyTuple_GetItem(item, 1);
+      if (!(PyTuple_Check(pair) || PyList_Check(pair)) || PySequence_Size(pair) != 2) {
+        // The single-query path says what is wrong with the pair.
+        if (PyDict_SetItem(query.get(), PyTuple_GetItem(item, 0), pair) < 0) return false;
+        continue;
+      }
+      PyRef ids = PyRef::steal(PySequence_GetItem(pair, 0));
+      PyRef scores = ids ? PyRef::steal(PySequence_GetItem(pair, 1)) : PyRef();
+      if (!scores) return false;
+      PyRef ids_row = query_row(ids.get(), q);
+      PyRef scores_row =
+          scores.get() == Py_None ? PyRef::borrow(Py_None) : query_row(scores.get(), q);
+      if (!ids_row || !scores_row) return false;
+      PyRef row = PyRef::steal(PyTuple_Pack(2, ids_row.get(), scores_row.get()));
+      if (!row || PyDict_SetItem(query.get(), PyTuple_GetItem(item, 0), row.get()) < 0) {
+        return false;
+      }
+    }
+    out->push_back(std::move(query));
+  }
+  return true;
+}
+
+// Each query is a run of its own, equal to the single call; every query's lists are opened,
+// checked and joined before the first one runs.
+RunResult execute_batch(const EngineSettings& settings, const Arguments& arguments,
+                        std::vector<PyRef> queries) {
+  struct Query {
+    PyRef lists;
+    RunObjects objects;
+    ListInputs inputs;
+  };
+  std::vector<std::unique_ptr<Query>> batch;
+  for (PyRef& lists : queries) {
+    auto query = std::make_unique<Query>();
+    query->lists = std::move(lists);
+    Arguments row = arguments;
+    row.lists = query->lists.get();
+    RunResult refused;
+    if (!configure_run(settings, query->objects, &refused)) return refused;
+    if (!query->inputs.open(row, settings, query->objects)) return failed_now();
+    batch.push_back(std::move(query));
+  }
+  PyRef outcomes = PyRef::steal(PyList_New(0));
+  if (!outcomes) return failed_now();
+  for (std::unique_ptr<Query>& query : batch) {
+    ListSource source(query->inputs.lists, query->inputs.joined, settings.axes.size(),
+                      query->objects.reading.group_keys.size());
+    RunResult result =
+        run_configured(settings, query->objects, source, [] { return CapturedError(); });
+    if (!result.outcome) return result;
+    if (PyList_Append(outcomes.get(), result.outcome.get()) < 0) return failed_now();
+    query.reset();
+  }
+  return RunResult{std::move(outcomes), CapturedError()};
+}
+
 PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kKeywords[] = {"lists", "groups", "cost", "cover", "pad_id", nullptr};
+  static const char* const kKeywords[] = {"lists",  "groups",  "cost", "cover",
+                                          "pad_id", "threads", nullptr};
   Arguments a;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOO:Engine.run_lists",
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:Engine.run_lists",
                                    const_cast<char**>(kKeywords), &a.lists, &a.groups, &a.cost,
-                                   &a.cover, &a.pad_id)) {
+                                   &a.cover, &a.pad_id, &a.threads)) {
     return nullptr;
   }
-  return run_entry(self, {a.lists, a.groups, a.cost, a.cover, a.pad_id},
-                   [&](const EngineSettings& settings) { return execute(settings, a); });
+  return run_entry(self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads},
+                   [&](const EngineSettings& settings) {
+                     size_t threads = 0;
+                     if (!threads_from(a.threads, &threads)) return failed_now();
+                     std::vector<PyRef> queries;
+                     if (!batch_queries(a.lists, &queries)) return failed_now();
+                     const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) ||
+                                        !queries.empty();
+                     return batch ? execute_batch(settings, a, std::move(queries))
+                                  : execute(settings, a);
+                   });
 }
 
 }  // namespace

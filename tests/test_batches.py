@@ -1,0 +1,66 @@
+"""Batches of queries: run_columns and run_lists over queries x depth give, query by query,
+the single-query call's outcome; bad input stops the batch before any query runs."""
+import pytest
+
+import korvane
+
+np = pytest.importorskip("numpy")
+
+
+def described(outcome):
+    return ([(r.id, r.fused, r.candidate, r.to_json()) for r in outcome.ranked],
+            outcome.rejected_counts, outcome.selection, outcome.trace["input_count"])
+
+
+def engine(calls=None):
+    e = korvane.Engine()
+    e.scorer("a")
+    e.scorer("b", scale="unbounded")
+    if calls is not None:
+        e.scorer("c", cost="expensive", fn=lambda pool: calls.append(len(pool)) or [0.5] * len(pool))
+    e.max_per_group("g", 2)
+    e.budget_top_k(4)
+    e.pool_multiplier(3)
+    return e
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_a_batch_is_its_queries_run_one_by_one(seed):
+    rng = np.random.default_rng(seed)
+    queries, depth = int(rng.integers(1, 5)), int(rng.integers(0, 30))
+    ids = rng.integers(0, 25, (queries, depth)).astype(np.int64)
+    ids[rng.random((queries, depth)) < 0.2] = -1
+    a = rng.choice(np.array([0.1, 0.5, 0.9, np.nan], np.float32), (queries, depth))
+    b = rng.random((queries, depth)).astype(np.float32)
+    g = rng.integers(0, 3, (queries, depth))
+    calls = []
+    e = engine(calls)
+
+    batch = e.run_columns(ids, {"a": a, "b": b}, groups={"g": g}, pad_id=-1, threads=2)
+    assert len(batch) == queries and len(calls) == queries
+    for q, outcome in enumerate(batch):
+        single = e.run_columns(ids[q], {"a": a[q], "b": b[q]}, groups={"g": g[q]}, pad_id=-1)
+        assert described(outcome) == described(single)
+
+    ragged = [list(row[: rng.integers(0, depth + 1)]) for row in ids.tolist()]
+    by_lists = e.run_lists({"a": (ragged, [list(map(float, a[q][: len(r)]))
+                                           for q, r in enumerate(ragged)]),
+                            "b": (ragged, None)}, pad_id=-1)
+    per_query = e.run_lists([{"a": (r, list(map(float, a[q][: len(r)]))), "b": (r, None)}
+                             for q, r in enumerate(ragged)], pad_id=-1)
+    for q, r in enumerate(ragged):
+        single = e.run_lists({"a": (r, list(map(float, a[q][: len(r)]))), "b": (r, None)},
+                             pad_id=-1)
+        assert described(by_lists[q]) == described(single) == described(per_query[q])
+
+
+def test_bad_input_stops_the_batch_before_any_query_runs():
+    calls = []
+    e = engine(calls)
+    ids = [[1, 2, 3], [4, 5], [6, 7, 8]]
+    scores = [[0.1, 0.2, 0.3], [0.4, 0.5], [0.6, 0.7]]  # the last query lacks a score
+    with pytest.raises(ValueError, match="길이가 다르다"):
+        e.run_columns(ids, {"a": scores, "b": scores})
+    assert calls == []
+    with pytest.raises(ValueError, match="threads 는 1 이상"):
+        e.run_columns(ids[:1], {"a": scores[:1]}, threads=0)
