@@ -273,6 +273,10 @@ PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwar
   return run_entry(self,
                    {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset, a.pad_id, a.threads},
                    [&](const EngineSettings& settings) {
+                     // A configuration that cannot run is refused before any input is looked at.
+                     RunObjects probe;
+                     RunResult refused;
+                     if (!configure_run(settings, probe, &refused)) return refused;
                      size_t threads = 0;
                      if (!threads_from(a.threads, &threads)) return failed_now();
                      SequenceCheck sequences;

@@ -244,6 +244,10 @@ PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs
   }
   return run_entry(self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads},
                    [&](const EngineSettings& settings) {
+                     // A configuration that cannot run is refused before any input is looked at.
+                     RunObjects probe;
+                     RunResult refused;
+                     if (!configure_run(settings, probe, &refused)) return refused;
                      size_t threads = 0;
                      if (!threads_from(a.threads, &threads)) return failed_now();
                      std::vector<PyRef> queries;
