@@ -55,12 +55,12 @@ bool optional_float32_from(PyObject* object, std::optional<float>* out) {
   return true;
 }
 
-bool identifier_from(PyObject* object, CandidateId* out) {
+int integer_identifier(PyObject* object, uint64_t* out) {
   if (PyLong_CheckExact(object)) {
     unsigned long long integer = PyLong_AsUnsignedLongLong(object);
     if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      *out = CandidateId(uint64_t{integer});
-      return true;
+      *out = integer;
+      return 1;
     }
     PyErr_Clear();  // negative or past 64 bits: the id is the int's text
   } else if (PyIndex_Check(object)) {
@@ -68,14 +68,25 @@ bool identifier_from(PyObject* object, CandidateId* out) {
     if (index) {
       unsigned long long integer = PyLong_AsUnsignedLongLong(index.get());
       if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        *out = CandidateId(uint64_t{integer});
-        return true;
+        *out = integer;
+        return 1;
       }
     }
     // A failed conversion only means the id is a text. Interrupts and exits are not
     // conversion failures and stop the item.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
     PyErr_Clear();
+  }
+  return 0;
+}
+
+bool identifier_from(PyObject* object, CandidateId* out) {
+  uint64_t integer = 0;
+  const int found = integer_identifier(object, &integer);
+  if (found < 0) return false;
+  if (found > 0) {
+    *out = CandidateId(integer);
+    return true;
   }
   std::string text;
   if (!str_text_from(object, &text)) return false;

@@ -26,6 +26,10 @@ bool optional_float32_from(PyObject* object, std::optional<float>* out);
 // A candidate's identifier: an integer in 0 to 2^64 - 1 when the value converts to one
 // (bool and __index__ included); otherwise the text of str(value), whatever the value is.
 bool identifier_from(PyObject* object, CandidateId* out);
+// The integer half of identifier_from: 1 with *out set when the object is an int (or has
+// __index__) in 0 to 2^64 - 1, 0 when its id is its text, -1 with the exception set when the
+// conversion was interrupted (not an ordinary Exception).
+int integer_identifier(PyObject* object, uint64_t* out);
 // An int or an object with __index__, in 0 to 2^64 - 1.
 bool u64_from(PyObject* object, uint64_t* out);
 // As u64_from, then at most 2^32 - 1 (else OverflowError "out of range integral type

@@ -164,26 +164,12 @@ bool DictSource::view_of(PyObject* text, bool owned, std::string_view* out) {
 // An integer in 0 to 2^64 - 1 when the value converts to one (bool and __index__
 // included); otherwise the text of str(value), whatever the value is.
 bool DictSource::read_id(PyObject* value, IdView* out) {
-  if (PyLong_CheckExact(value)) {
-    unsigned long long integer = PyLong_AsUnsignedLongLong(value);
-    if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-      *out = IdView::Integer(integer);
-      return true;
-    }
-    PyErr_Clear();  // negative or past 64 bits: the id is the int's text
-  } else if (PyIndex_Check(value)) {
-    PyRef index = PyRef::steal(PyNumber_Index(value));
-    if (index) {
-      unsigned long long integer = PyLong_AsUnsignedLongLong(index.get());
-      if (!(integer == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        *out = IdView::Integer(integer);
-        return true;
-      }
-    }
-    // A failed conversion only means the id is a text. Interrupts and exits are not
-    // conversion failures and stop the item.
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-    PyErr_Clear();
+  uint64_t integer = 0;
+  const int found = integer_identifier(value, &integer);
+  if (found < 0) return false;
+  if (found > 0) {
+    *out = IdView::Integer(integer);
+    return true;
   }
   std::string_view text;
   if (PyUnicode_CheckExact(value)) {

@@ -70,40 +70,28 @@ bool configure_with(std::shared_ptr<RunPlan> plan, const EngineSettings& setting
   return true;
 }
 
-RunResult execute(EngineObject* engine, PyObject* candidates, RunObjects& objects) {
-  RunResult refused;
-  // Nothing has been taken from the iterable yet: a refused configuration leaves a
-  // generator unstarted.
-  if (!configure_with(plan_for(engine), engine->settings, objects, &refused)) return refused;
-
-  PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
-  if (!iterator) return failed(CapturedError::fetch());
-  DictSource source(std::move(iterator), objects.plan->keys, *objects.sequences,
-                    *objects.interruption);
-  return run_configured(engine->settings, objects, source, [&] { return source.take_error(); });
-}
-
-PyObject* engine_run_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* const kKeywords[] = {"candidates", nullptr};
-  PyObject* candidates = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run", const_cast<char**>(kKeywords),
-                                   &candidates)) {
-    return nullptr;
-  }
-  // A callback or a generator may drop the last other reference to the engine, or to the
-  // iterable, while the run reads them.
+// The frame of the run methods over an iterable and over shortlists: the engine and the
+// argument held for the call (a callback or a generator may drop their last other
+// reference), shared access for its whole length, the run's objects dropped before an
+// exception is set.
+template <class Body>
+PyObject* with_run_frame(PyObject* self, PyObject* argument, Body&& body) {
   PyRef engine_ref = PyRef::borrow(self);
-  PyRef candidates_ref = PyRef::borrow(candidates);
+  PyRef argument_ref = PyRef::borrow(argument);
   EngineObject* engine = as_engine(self);
-
   RunResult result;
   {
     SharedAccess access(engine->access);
     if (!access) return nullptr;
     RunObjects objects;
-    result = execute(engine, candidates, objects);
+    RunResult refused;
+    if (!configure_with(plan_for(engine), engine->settings, objects, &refused)) {
+      result = std::move(refused);
+    } else {
+      result = body(engine, objects);
+    }
   }
-  candidates_ref.reset();
+  argument_ref.reset();
   engine_ref.reset();
   if (!result.outcome) {
     result.error.restore();
@@ -118,12 +106,13 @@ bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResul
   return configure_with(plan_of(settings), settings, objects, refused);
 }
 
-RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
-                         korvane::CandidateSource& source,
-                         const std::function<CapturedError()>& take_source_error) {
-  Result<RunOutcome> result = run(*objects.plan->plan, source, objects.scorers);
-  // An interrupt wins over everything; a pipeline error over anything else intake or a
-  // callback recorded.
+namespace {
+
+// What a finished pipeline gives: an interrupt wins over everything; a pipeline error over
+// anything else intake or a callback recorded; then the source's error, a callback's, or
+// the Outcome.
+RunResult decided(const EngineSettings& settings, RunObjects& objects, Result<RunOutcome> result,
+                  const std::function<CapturedError()>& take_source_error) {
   if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
   if (!result.ok()) return failed_with(result.error());
   RunOutcome outcome = std::move(result).value();
@@ -138,8 +127,34 @@ RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
   return RunResult{std::move(converted), CapturedError()};
 }
 
+}  // namespace
+
+RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
+                         korvane::CandidateSource& source,
+                         const std::function<CapturedError()>& take_source_error) {
+  return decided(settings, objects, run(*objects.plan->plan, source, objects.scorers),
+                 take_source_error);
+}
+
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_native_failures([&] { return engine_run_impl(self, args, kwargs); });
+  return with_native_failures([&]() -> PyObject* {
+    static const char* const kKeywords[] = {"candidates", nullptr};
+    PyObject* candidates = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Engine.run", const_cast<char**>(kKeywords),
+                                     &candidates)) {
+      return nullptr;
+    }
+    // Nothing has been taken from the iterable before the settings were accepted: a refused
+    // configuration leaves a generator unstarted.
+    return with_run_frame(self, candidates, [&](EngineObject* engine, RunObjects& objects) {
+      PyRef iterator = PyRef::steal(PyObject_GetIter(candidates));
+      if (!iterator) return failed(CapturedError::fetch());
+      DictSource source(std::move(iterator), objects.plan->keys, *objects.sequences,
+                        *objects.interruption);
+      return run_configured(engine->settings, objects, source,
+                            [&] { return source.take_error(); });
+    });
+  });
 }
 
 RunResult shortlist_configured(RunObjects& objects, korvane::CandidateSource& source,
@@ -169,47 +184,8 @@ RunResult run_shortlists_configured(const EngineSettings& settings, RunObjects& 
 
   const Plan& plan = *objects.plan->plan;
   Result<RunOutcome> result = run_shortlist(plan, merge(plan, std::move(parts)), objects.scorers);
-  if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
-  if (!result.ok()) return failed_with(result.error());
-  for (const std::unique_ptr<CallbackScorer>& callback : objects.callbacks) {
-    if (CapturedError error = callback->take_error()) return failed(std::move(error));
-  }
-  PyRef converted = PyRef::steal(outcome_to_python(std::move(result).value(), settings.axes));
-  if (!converted) return failed(CapturedError::fetch());
-  return RunResult{std::move(converted), CapturedError()};
+  return decided(settings, objects, std::move(result), [] { return CapturedError(); });
 }
-
-namespace {
-
-// The frame of the two shortlist methods: the engine and the argument held for the call,
-// shared access for its whole length, the run's objects dropped before an exception is set.
-template <class Body>
-PyObject* with_run_frame(PyObject* self, PyObject* argument, Body&& body) {
-  PyRef engine_ref = PyRef::borrow(self);
-  PyRef argument_ref = PyRef::borrow(argument);
-  EngineObject* engine = as_engine(self);
-  RunResult result;
-  {
-    SharedAccess access(engine->access);
-    if (!access) return nullptr;
-    RunObjects objects;
-    RunResult refused;
-    if (!configure_with(plan_for(engine), engine->settings, objects, &refused)) {
-      result = std::move(refused);
-    } else {
-      result = body(engine, objects);
-    }
-  }
-  argument_ref.reset();
-  engine_ref.reset();
-  if (!result.outcome) {
-    result.error.restore();
-    return nullptr;
-  }
-  return result.outcome.release();
-}
-
-}  // namespace
 
 PyObject* engine_shortlist(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_native_failures([&]() -> PyObject* {
