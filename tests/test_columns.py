@@ -104,9 +104,13 @@ def number_column(draw, values, kind):
         forms += ["numpy"]
         if kind != "bool":
             forms += ["array"]
+    if pa is not None and all(v is None for v in values):
+        forms += ["arrow_null"]
     form = draw(st.sampled_from(forms))
     if form == "list":
         return list(values)
+    if form == "arrow_null":
+        return pa.nulls(len(values))
     if kind == "real":
         if form == "arrow":
             return arrow_forms(draw, values, draw(st.sampled_from([pa.float64(), pa.float32()])))
@@ -147,7 +151,8 @@ def cover_column(draw, values):
     forms = ["list"] + (["arrow"] if pa is not None else [])
     if draw(st.sampled_from(forms)) == "list":
         return [v if v is None or draw(st.booleans()) else tuple(v) for v in values]
-    item = draw(st.sampled_from([pa.string(), pa.large_string()]))
+    item = draw(st.sampled_from([pa.string(), pa.large_string(), pa.string_view(),
+                                 pa.dictionary(pa.int32(), pa.string())]))
     return arrow_forms(draw, values, draw(st.sampled_from([pa.list_(item), pa.large_list(item)])))
 
 
