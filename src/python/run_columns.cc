@@ -38,6 +38,11 @@ struct Arguments {
   PyObject* threads = nullptr;
 };
 
+// Every intake error of a column run is found when its columns are opened.
+CapturedError no_source_error() {
+  return CapturedError();
+}
+
 bool given(PyObject* argument) {
   return argument != nullptr && argument != Py_None;
 }
@@ -159,7 +164,7 @@ RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return run_configured(settings, objects, source, [&] { return source.take_error(); });
+  return run_configured(settings, objects, source, no_source_error);
 }
 
 RunResult failed_now() {
@@ -252,8 +257,7 @@ RunResult execute_batch(const EngineSettings& settings, const Arguments& argumen
   if (!outcomes) return failed_now();
   for (std::unique_ptr<Query>& query : batch) {
     ColumnSource source(query->inputs.reading, query->inputs.row_offset, query->inputs.pad);
-    RunResult result = run_configured(settings, query->objects, source,
-                                      [&] { return source.take_error(); });
+    RunResult result = run_configured(settings, query->objects, source, no_source_error);
     if (!result.outcome) return result;
     if (PyList_Append(outcomes.get(), result.outcome.get()) < 0) return failed_now();
     query.reset();  // its columns and objects are let go as soon as its outcome is made
@@ -293,7 +297,7 @@ RunResult execute_shortlist(const EngineSettings& settings, const Arguments& arg
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return shortlist_configured(objects, source, [&] { return source.take_error(); });
+  return shortlist_configured(objects, source, no_source_error);
 }
 
 PyObject* engine_shortlist_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
