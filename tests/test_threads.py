@@ -528,3 +528,43 @@ def test_a_forked_child_starts_with_the_engine_free():
                             timeout=WAIT)
     assert (result.returncode, result.stdout, result.stderr) == (
         0, "[0, 0, 'Already borrowed', 0, 0, 'Already borrowed', 0]\n", "")
+
+
+# Another thread that wants the lock gets it only when a run lets go of it: the switch
+# interval is far longer than the test. The call is repeated until the other thread, once
+# it is waiting for the lock, has had its turn; a run that never lets go never gives it one.
+LOCK_RELEASE_SCRIPT = """
+import sys, threading
+from array import array
+import korvane
+
+sys.setswitchinterval(1000)
+engine = korvane.Engine()
+engine.scorer("a")
+engine.budget_top_k(5)
+n = 2000
+ids = array("q", range(n))
+scores = array("d", [(i * 7919 % n) / n for i in range(n)])
+
+def ran_meanwhile(call):
+    woken, ran = threading.Event(), []
+    other = threading.Thread(target=lambda: (woken.wait(), ran.append(1)))
+    other.start()
+    woken.set()
+    for _ in range(1000):
+        call()
+        if ran:
+            break
+    seen = bool(ran)
+    other.join()
+    return seen
+
+print(ran_meanwhile(lambda: engine.run_columns(ids, {"a": scores})),
+      ran_meanwhile(lambda: engine.shortlist_columns(ids, {"a": scores})))
+"""
+
+
+def test_other_threads_run_while_a_column_run_reads_its_columns():
+    result = subprocess.run([sys.executable, "-c", LOCK_RELEASE_SCRIPT], capture_output=True,
+                            text=True, timeout=WAIT)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "True True\n", "")

@@ -38,7 +38,8 @@ struct Arguments {
   PyObject* threads = nullptr;
 };
 
-// Every intake error of a column run is found when its columns are opened.
+// Every intake error of a column run is found when its columns are opened, and every column
+// is native data by then (a Python sequence was converted): stage 1 runs without the lock.
 CapturedError no_source_error() {
   return CapturedError();
 }
@@ -164,7 +165,7 @@ RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return run_configured(settings, objects, source, no_source_error);
+  return run_configured(settings, objects, source, no_source_error, StageOneLock::kReleased);
 }
 
 RunResult failed_now() {
@@ -297,7 +298,7 @@ RunResult execute_shortlist(const EngineSettings& settings, const Arguments& arg
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return shortlist_configured(objects, source, no_source_error);
+  return shortlist_configured(objects, source, no_source_error, StageOneLock::kReleased);
 }
 
 PyObject* engine_shortlist_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
