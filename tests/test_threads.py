@@ -560,11 +560,12 @@ def ran_meanwhile(call):
     return seen
 
 print(ran_meanwhile(lambda: engine.run_columns(ids, {"a": scores})),
-      ran_meanwhile(lambda: engine.shortlist_columns(ids, {"a": scores})))
+      ran_meanwhile(lambda: engine.shortlist_columns(ids, {"a": scores})),
+      ran_meanwhile(lambda: engine.run_columns([ids] * 3, {"a": [scores] * 3}, threads=2)))
 """
 
 
 def test_other_threads_run_while_a_column_run_reads_its_columns():
     result = subprocess.run([sys.executable, "-c", LOCK_RELEASE_SCRIPT], capture_output=True,
                             text=True, timeout=WAIT)
-    assert (result.returncode, result.stdout, result.stderr) == (0, "True True\n", "")
+    assert (result.returncode, result.stdout, result.stderr) == (0, "True True True\n", "")
