@@ -386,6 +386,17 @@ def work(where):
         engine.pool_multiplier(1)
         engine.rejections("count")
         engine.run(dropped())
+    elif where in ("column stage one", "column batch"):
+        # The run is all but always reading its columns, without the lock, at exit.
+        from array import array
+        ids = array("q", range(200000))
+        scores = array("d", [(i * 7919 % 1000) / 1000 for i in range(200000)])
+        inside.set()
+        while True:
+            if where == "column batch":
+                engine.run_columns([ids] * 4, {"a": [scores] * 4}, threads=2)
+            else:
+                engine.run_columns(ids, {"a": scores})
     elif where == "callback result released":
         engine.scorer("x", cost="expensive", fn=lambda pool: SleepyList([0.5] * len(pool)))
         engine.run([{"id": 1}])
@@ -404,7 +415,8 @@ UNDER_ADDRESS_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 @pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the sanitizer misreads a thread's exit")
 @pytest.mark.parametrize("where", [
     "callback", "generator", "score conversion", "configuration argument",
-    "tail_mass argument", "candidate released", "callback result released"])
+    "tail_mass argument", "candidate released", "callback result released",
+    "column stage one", "column batch"])
 def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_run(where):
     result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT, where],
                             capture_output=True, text=True, timeout=WAIT)
