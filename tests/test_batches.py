@@ -9,6 +9,7 @@ np = pytest.importorskip("numpy")
 
 def described(outcome):
     return ([(r.id, r.fused, r.candidate, r.to_json()) for r in outcome.ranked],
+            [(r.id, r.candidate, r.reason, r.detail, r.fused) for r in outcome.rejected],
             outcome.rejected_counts, outcome.selection, outcome.trace["input_count"])
 
 
@@ -17,30 +18,38 @@ def engine(calls=None):
     e.scorer("a")
     e.scorer("b", scale="unbounded")
     if calls is not None:
-        e.scorer("c", cost="expensive", fn=lambda pool: calls.append(len(pool)) or [0.5] * len(pool))
+        # The candidates of a column run are row numbers; the score depends on them.
+        e.scorer("c", cost="expensive",
+                 fn=lambda pool: calls.append(list(pool)) or [(c % 7) / 7 for c in pool])
     e.max_per_group("g", 2)
     e.budget_top_k(4)
     e.pool_multiplier(3)
+    e.rejections("keep")
     return e
 
 
+# Even seeds have an axis with a callback (stage 2 on the calling thread), odd ones none (both
+# stages on the batch's threads); one thread and three give the same outcomes.
 @pytest.mark.parametrize("seed", range(12))
 def test_a_batch_is_its_queries_run_one_by_one(seed):
     rng = np.random.default_rng(seed)
-    queries, depth = int(rng.integers(1, 5)), int(rng.integers(0, 30))
+    queries, depth = int(rng.integers(1, 14)), int(rng.integers(0, 30))
     ids = rng.integers(0, 25, (queries, depth)).astype(np.int64)
     ids[rng.random((queries, depth)) < 0.2] = -1
     a = rng.choice(np.array([0.1, 0.5, 0.9, np.nan], np.float32), (queries, depth))
     b = rng.random((queries, depth)).astype(np.float32)
     g = rng.integers(0, 3, (queries, depth))
-    calls = []
+    calls = [] if seed % 2 == 0 else None
     e = engine(calls)
 
-    batch = e.run_columns(ids, {"a": a, "b": b}, groups={"g": g}, pad_id=-1, threads=2)
-    assert len(batch) == queries and len(calls) == queries
-    for q, outcome in enumerate(batch):
+    batches = [e.run_columns(ids, {"a": a, "b": b}, groups={"g": g}, pad_id=-1, threads=threads)
+               for threads in (1, 3)]
+    assert [len(batch) for batch in batches] == [queries] * 2
+    if calls is not None:
+        assert len(calls) == 2 * queries and calls[:queries] == calls[queries:]
+    for q in range(queries):
         single = e.run_columns(ids[q], {"a": a[q], "b": b[q]}, groups={"g": g[q]}, pad_id=-1)
-        assert described(outcome) == described(single)
+        assert [described(batch[q]) for batch in batches] == [described(single)] * 2
 
     ragged = [list(row[: rng.integers(0, depth + 1)]) for row in ids.tolist()]
     by_lists = e.run_lists({"a": (ragged, [list(map(float, a[q][: len(r)]))

@@ -386,6 +386,17 @@ def work(where):
         engine.pool_multiplier(1)
         engine.rejections("count")
         engine.run(dropped())
+    elif where in ("column stage one", "column batch"):
+        # The run is all but always reading its columns, without the lock, at exit.
+        from array import array
+        ids = array("q", range(200000))
+        scores = array("d", [(i * 7919 % 1000) / 1000 for i in range(200000)])
+        inside.set()
+        while True:
+            if where == "column batch":
+                engine.run_columns([ids] * 4, {"a": [scores] * 4}, threads=2)
+            else:
+                engine.run_columns(ids, {"a": scores})
     elif where == "callback result released":
         engine.scorer("x", cost="expensive", fn=lambda pool: SleepyList([0.5] * len(pool)))
         engine.run([{"id": 1}])
@@ -404,7 +415,8 @@ UNDER_ADDRESS_SANITIZER = "libasan" in os.environ.get("LD_PRELOAD", "")
 @pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the sanitizer misreads a thread's exit")
 @pytest.mark.parametrize("where", [
     "callback", "generator", "score conversion", "configuration argument",
-    "tail_mass argument", "candidate released", "callback result released"])
+    "tail_mass argument", "candidate released", "callback result released",
+    "column stage one", "column batch"])
 def test_interpreter_exits_cleanly_with_a_daemon_thread_inside_a_run(where):
     result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT, where],
                             capture_output=True, text=True, timeout=WAIT)
@@ -528,3 +540,44 @@ def test_a_forked_child_starts_with_the_engine_free():
                             timeout=WAIT)
     assert (result.returncode, result.stdout, result.stderr) == (
         0, "[0, 0, 'Already borrowed', 0, 0, 'Already borrowed', 0]\n", "")
+
+
+# Another thread that wants the lock gets it only when a run lets go of it: the switch
+# interval is far longer than the test. The call is repeated until the other thread, once
+# it is waiting for the lock, has had its turn; a run that never lets go never gives it one.
+LOCK_RELEASE_SCRIPT = """
+import sys, threading
+from array import array
+import korvane
+
+sys.setswitchinterval(1000)
+engine = korvane.Engine()
+engine.scorer("a")
+engine.budget_top_k(5)
+n = 2000
+ids = array("q", range(n))
+scores = array("d", [(i * 7919 % n) / n for i in range(n)])
+
+def ran_meanwhile(call):
+    woken, ran = threading.Event(), []
+    other = threading.Thread(target=lambda: (woken.wait(), ran.append(1)))
+    other.start()
+    woken.set()
+    for _ in range(1000):
+        call()
+        if ran:
+            break
+    seen = bool(ran)
+    other.join()
+    return seen
+
+print(ran_meanwhile(lambda: engine.run_columns(ids, {"a": scores})),
+      ran_meanwhile(lambda: engine.shortlist_columns(ids, {"a": scores})),
+      ran_meanwhile(lambda: engine.run_columns([ids] * 3, {"a": [scores] * 3}, threads=2)))
+"""
+
+
+def test_other_threads_run_while_a_column_run_reads_its_columns():
+    result = subprocess.run([sys.executable, "-c", LOCK_RELEASE_SCRIPT], capture_output=True,
+                            text=True, timeout=WAIT)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "True True True\n", "")

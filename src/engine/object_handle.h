@@ -1,8 +1,11 @@
 // ObjectHandle: an owned, move-only reference to the caller's object for a candidate (the
-// Python object, for the binding). The core never looks inside; whoever creates a handle
-// supplies the function that releases it, called exactly once when the handle dies.
+// Python object, for the binding). The core never looks inside. A handle holds nothing, an
+// object with the function that releases it (called exactly once when the handle dies), or a
+// row number: a source whose objects are its row numbers hands those out, and the binding
+// makes the object of a row only when someone looks at it.
 #pragma once
 
+#include <cstdint>
 #include <utility>
 
 namespace korvane {
@@ -14,12 +17,17 @@ class ObjectHandle {
   ObjectHandle() = default;
   ObjectHandle(void* object, ReleaseFn release) : object_(object), release_(release) {}
   ObjectHandle(ObjectHandle&& other) noexcept
-      : object_(std::exchange(other.object_, nullptr)), release_(other.release_) {}
+      : object_(std::exchange(other.object_, nullptr)),
+        release_(other.release_),
+        row_(other.row_),
+        is_row_(std::exchange(other.is_row_, false)) {}
   ObjectHandle& operator=(ObjectHandle&& other) noexcept {
     if (this != &other) {
       reset();
       object_ = std::exchange(other.object_, nullptr);
       release_ = other.release_;
+      row_ = other.row_;
+      is_row_ = std::exchange(other.is_row_, false);
     }
     return *this;
   }
@@ -27,13 +35,32 @@ class ObjectHandle {
   ObjectHandle& operator=(const ObjectHandle&) = delete;
   ~ObjectHandle() { reset(); }
 
-  void* get() const { return object_; }
-  explicit operator bool() const { return object_ != nullptr; }
+  // A handle that stands for row `row`; there is nothing to release.
+  static ObjectHandle Row(int64_t row) {
+    ObjectHandle handle;
+    handle.row_ = row;
+    handle.is_row_ = true;
+    return handle;
+  }
 
-  // Gives up ownership without releasing; the caller now owns the reference.
-  void* take() { return std::exchange(object_, nullptr); }
+  bool is_row() const { return is_row_; }
+  // Precondition: is_row().
+  int64_t row() const { return row_; }
+
+  // The object; null for an empty handle and for a row handle.
+  void* get() const { return object_; }
+  // Whether the handle holds an object or a row.
+  explicit operator bool() const { return object_ != nullptr || is_row_; }
+
+  // Gives up ownership without releasing; the caller now owns the reference. A row handle
+  // is emptied and gives null.
+  void* take() {
+    is_row_ = false;
+    return std::exchange(object_, nullptr);
+  }
 
   void reset() {
+    is_row_ = false;
     void* object = std::exchange(object_, nullptr);
     if (object != nullptr && release_ != nullptr) release_(object);
   }
@@ -41,6 +68,8 @@ class ObjectHandle {
  private:
   void* object_ = nullptr;
   ReleaseFn release_ = nullptr;
+  int64_t row_ = 0;
+  bool is_row_ = false;
 };
 
 }  // namespace korvane

@@ -7,6 +7,7 @@
 #include "python/columns/buffer_format.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/handle_object.h"
 
 namespace korvane::python {
 
@@ -83,10 +84,10 @@ bool CallbackScorer::call(std::span<const Candidate* const> pool,
   PyRef batch = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pool.size())));
   if (!batch) return false;
   for (size_t i = 0; i < pool.size(); ++i) {
-    PyObject* object = static_cast<PyObject*>(pool[i]->object.get());
-    // Every candidate of a Python run carries its object; a missing one reads as None.
-    if (object == nullptr) object = Py_None;
-    Py_INCREF(object);
+    // Every candidate of a Python run carries its object or its row; a missing one reads
+    // as None.
+    PyObject* object = new_object_of(pool[i]->object);
+    if (object == nullptr) return false;
     PyList_SetItem(batch.get(), static_cast<Py_ssize_t>(i), object);
   }
 

@@ -11,6 +11,7 @@
 #include "audit/float_text.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/handle_object.h"
 #include "python/py_values.h"
 #include "python/result_dicts.h"
 #include "audit/audit_json.h"
@@ -106,21 +107,6 @@ constexpr char kCandidateDoc[] = "넘겼던 파이썬 객체 그대로.";
 // Calling one of these classes raises TypeError "cannot create 'korvane.<name>' instances".
 constexpr unsigned long kResultFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                                        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
-
-// A candidate's object, moved out of its handle; None when there is none.
-PyObject* take_object(Candidate& candidate) {
-  PyObject* object = static_cast<PyObject*>(candidate.object.take());
-  if (object == nullptr) {
-    object = Py_None;
-    Py_INCREF(object);
-  }
-  return object;
-}
-
-// Whether a handle holds a Python object (rather than nothing).
-PyObject* python_object(const ObjectHandle& handle) {
-  return static_cast<PyObject*>(handle.get());
-}
 
 // The dict in *slot, built by `build` on the first read; a new reference.
 template <class Build>
@@ -326,6 +312,8 @@ PyType_Slot rejected_slots[] = {
 // A Rejected for `entry`, whose candidate's object moves into it; the entry is left as it
 // was when the object cannot be made.
 PyObject* new_rejected(RejectedEntry& entry) {
+  PyRef candidate = PyRef::steal(new_object_of(entry.candidate.object));
+  if (!candidate) return nullptr;
   PyObject* self = allocate(rejected_type());
   if (self == nullptr) return nullptr;
   RejectedObject* rejected = as_rejected(self);
@@ -333,7 +321,8 @@ PyObject* new_rejected(RejectedEntry& entry) {
   rejected->entry.reason = std::move(entry.reason);
   rejected->entry.candidate.id = std::move(entry.candidate.id);
   rejected->entry.fused = entry.fused;
-  rejected->candidate = take_object(entry.candidate);
+  entry.candidate.object.reset();
+  rejected->candidate = candidate.release();
   return self;
 }
 
@@ -345,7 +334,7 @@ int outcome_traverse(PyObject* self, visitproc visit, void* arg) {
   for (const PyRef& ranked : outcome->ranked) Py_VISIT(ranked.get());
   for (const PyRef& rejected : outcome->rejected) Py_VISIT(rejected.get());
   for (size_t i = outcome->rejected.size(); i < outcome->pending.size(); ++i) {
-    Py_VISIT(python_object(outcome->pending[i].candidate.object));
+    Py_VISIT(held_object(outcome->pending[i].candidate.object));
   }
   Py_VISIT(outcome->rejected_counts);
   Py_VISIT(outcome->selection);
@@ -547,11 +536,14 @@ PyTypeObject* outcome_type() {
 }
 
 PyObject* new_ranked(RankedEntry& entry) {
+  PyRef candidate = PyRef::steal(new_object_of(entry.candidate.object));
+  if (!candidate) return nullptr;
   PyObject* self = allocate(ranked_type());
   if (self == nullptr) return nullptr;
   RankedObject* ranked = as_ranked(self);
   new (&ranked->entry) RankedEntry(std::move(entry));
-  ranked->candidate = take_object(ranked->entry.candidate);
+  ranked->entry.candidate.object.reset();
+  ranked->candidate = candidate.release();
   return self;
 }
 

@@ -108,11 +108,31 @@ bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResul
 
 namespace {
 
-// What a finished pipeline gives: an interrupt wins over everything; a pipeline error over
-// anything else intake or a callback recorded; then the source's error, a callback's, or
-// the Outcome.
-RunResult decided(const EngineSettings& settings, RunObjects& objects, Result<RunOutcome> result,
-                  const std::function<CapturedError()>& take_source_error) {
+Shortlist read_stage_one(RunObjects& objects, korvane::CandidateSource& source, StageOneLock lock) {
+  const Plan& plan = *objects.plan->plan;
+  if (lock == StageOneLock::kHeld) return stage_one(plan, source);
+  // Not a guard: taking the lock back may end a daemon thread at shutdown, which must not
+  // happen inside a destructor.
+  RunThread& thread = *objects.thread;
+  thread.release_lock();
+  Shortlist shortlist;
+  try {
+    shortlist = stage_one(plan, source);
+  } catch (...) {
+    thread.restore_lock();
+    throw;
+  }
+  thread.restore_lock();
+  return shortlist;
+}
+
+}  // namespace
+
+// An interrupt wins over everything; a pipeline error over anything else intake or a
+// callback recorded; then the source's error, a callback's, or the Outcome.
+RunResult finish_configured(const EngineSettings& settings, RunObjects& objects,
+                            Result<RunOutcome> result,
+                            const std::function<CapturedError()>& take_source_error) {
   if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
   if (!result.ok()) return failed_with(result.error());
   RunOutcome outcome = std::move(result).value();
@@ -127,13 +147,14 @@ RunResult decided(const EngineSettings& settings, RunObjects& objects, Result<Ru
   return RunResult{std::move(converted), CapturedError()};
 }
 
-}  // namespace
-
 RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
                          korvane::CandidateSource& source,
-                         const std::function<CapturedError()>& take_source_error) {
-  return decided(settings, objects, run(*objects.plan->plan, source, objects.scorers),
-                 take_source_error);
+                         const std::function<CapturedError()>& take_source_error,
+                         StageOneLock lock) {
+  Shortlist shortlist = read_stage_one(objects, source, lock);
+  return finish_configured(
+      settings, objects, run_shortlist(*objects.plan->plan, std::move(shortlist), objects.scorers),
+      take_source_error);
 }
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -158,8 +179,9 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 RunResult shortlist_configured(RunObjects& objects, korvane::CandidateSource& source,
-                               const std::function<CapturedError()>& take_source_error) {
-  Shortlist shortlist = stage_one(*objects.plan->plan, source);
+                               const std::function<CapturedError()>& take_source_error,
+                               StageOneLock lock) {
+  Shortlist shortlist = read_stage_one(objects, source, lock);
   if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
   if (CapturedError intake = take_source_error()) return failed(std::move(intake));
   PyRef made = PyRef::steal(new_shortlist(shortlist, objects.plan->fingerprint));
@@ -184,7 +206,7 @@ RunResult run_shortlists_configured(const EngineSettings& settings, RunObjects& 
 
   const Plan& plan = *objects.plan->plan;
   Result<RunOutcome> result = run_shortlist(plan, merge(plan, std::move(parts)), objects.scorers);
-  return decided(settings, objects, std::move(result), [] { return CapturedError(); });
+  return finish_configured(settings, objects, std::move(result), [] { return CapturedError(); });
 }
 
 PyObject* engine_shortlist(PyObject* self, PyObject* args, PyObject* kwargs) {

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "engine/candidate_source.h"
+#include "engine/outcome.h"
+#include "engine/result.h"
 #include "engine/scorer.h"
 #include "python/callback_scorer.h"
 #include "python/captured_error.h"
@@ -60,17 +62,28 @@ struct RunResult {
 // unary minimum on an unknown axis, a refused configuration).
 bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResult* refused);
 
+// How stage 1 reads a source: with the interpreter lock held, or, for a source that
+// touches no Python object, with the lock let go meanwhile (other Python threads run).
+enum class StageOneLock { kHeld, kReleased };
+
 // Runs the configured pipeline over `source` and decides what to return: an interrupt, a
 // pipeline error, then the error the source recorded (`take_source_error`), then a
 // callback's, else the Outcome.
 RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
                          korvane::CandidateSource& source,
-                         const std::function<CapturedError()>& take_source_error);
+                         const std::function<CapturedError()>& take_source_error,
+                         StageOneLock lock = StageOneLock::kHeld);
+
+// What a run that ended in `result` returns, decided as run_configured does.
+RunResult finish_configured(const EngineSettings& settings, RunObjects& objects,
+                            Result<RunOutcome> result,
+                            const std::function<CapturedError()>& take_source_error);
 
 // Stage 1 only, over `source`: the Shortlist object, or the exception to raise (an
 // interrupt, then the error the source recorded).
 RunResult shortlist_configured(RunObjects& objects, korvane::CandidateSource& source,
-                               const std::function<CapturedError()>& take_source_error);
+                               const std::function<CapturedError()>& take_source_error,
+                               StageOneLock lock = StageOneLock::kHeld);
 
 // Stage 2 over the shortlist objects in `shortlists` (any iterable), merged in order: the
 // Outcome or the exception to raise. `engine` holds shared access.

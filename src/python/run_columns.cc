@@ -9,16 +9,20 @@
 #include <utility>
 #include <vector>
 
+#include "engine/pipeline.h"
+#include "engine/shortlist.h"
+#include "python/batch_input.h"
 #include "python/columns/column.h"
 #include "python/columns/column_messages.h"
 #include "python/columns/column_open.h"
 #include "python/columns/column_source.h"
 #include "python/columns/named_inputs.h"
-#include "python/batch_input.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/native_pool.h"
 #include "python/run.h"
 #include "python/run_entry.h"
+#include "python/run_thread.h"
 
 namespace korvane::python {
 
@@ -37,6 +41,12 @@ struct Arguments {
   PyObject* pad_id = nullptr;
   PyObject* threads = nullptr;
 };
+
+// Every intake error of a column run is found when its columns are opened, and every column
+// is native data by then (a Python sequence was converted): stage 1 runs without the lock.
+CapturedError no_source_error() {
+  return CapturedError();
+}
 
 bool given(PyObject* argument) {
   return argument != nullptr && argument != Py_None;
@@ -159,7 +169,7 @@ RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return run_configured(settings, objects, source, [&] { return source.take_error(); });
+  return run_configured(settings, objects, source, no_source_error, StageOneLock::kReleased);
 }
 
 RunResult failed_now() {
@@ -250,13 +260,54 @@ RunResult execute_batch(const EngineSettings& settings, const Arguments& argumen
 
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
-  for (std::unique_ptr<Query>& query : batch) {
-    ColumnSource source(query->inputs.reading, query->inputs.row_offset, query->inputs.pad);
-    RunResult result = run_configured(settings, query->objects, source,
-                                      [&] { return source.take_error(); });
+  if (batch.empty()) return RunResult{std::move(outcomes), CapturedError()};
+
+  // Stage 1 of every query, and stage 2 too when no axis calls back into Python, on native
+  // threads without the lock: the sources read native columns only, and every query has a
+  // plan and records of its own.
+  const bool native_stage_two = batch.front()->objects.callbacks.empty();
+  struct Stages {
+    std::optional<Shortlist> shortlist;
+    std::optional<Result<RunOutcome>> result;
+  };
+  std::vector<Stages> stages(batch.size());
+  {
+    RunThread& thread = *batch.front()->objects.thread;
+    thread.release_lock();
+    try {
+      run_on_threads(threads, batch.size(), [&](size_t q) {
+        Query& query = *batch[q];
+        const Plan& plan = *query.objects.plan->plan;
+        ColumnSource source(query.inputs.reading, query.inputs.row_offset, query.inputs.pad);
+        Shortlist shortlist = stage_one(plan, source);
+        if (native_stage_two) {
+          stages[q].result.emplace(
+              run_shortlist(plan, std::move(shortlist), query.objects.scorers));
+        } else {
+          stages[q].shortlist.emplace(std::move(shortlist));
+        }
+      });
+    } catch (...) {
+      thread.restore_lock();
+      throw;
+    }
+    thread.restore_lock();
+  }
+
+  // The rest on this thread in query order, as the single calls would go: the first query
+  // that fails decides the exception.
+  for (size_t q = 0; q < batch.size(); ++q) {
+    Query& query = *batch[q];
+    if (!stages[q].result) {
+      stages[q].result.emplace(run_shortlist(
+          *query.objects.plan->plan, std::move(*stages[q].shortlist), query.objects.scorers));
+    }
+    RunResult result =
+        finish_configured(settings, query.objects, std::move(*stages[q].result), no_source_error);
+    stages[q] = Stages();
     if (!result.outcome) return result;
     if (PyList_Append(outcomes.get(), result.outcome.get()) < 0) return failed_now();
-    query.reset();  // its columns and objects are let go as soon as its outcome is made
+    batch[q].reset();  // its columns and objects are let go as soon as its outcome is made
   }
   return RunResult{std::move(outcomes), CapturedError()};
 }
@@ -293,7 +344,7 @@ RunResult execute_shortlist(const EngineSettings& settings, const Arguments& arg
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return shortlist_configured(objects, source, [&] { return source.take_error(); });
+  return shortlist_configured(objects, source, no_source_error, StageOneLock::kReleased);
 }
 
 PyObject* engine_shortlist_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {

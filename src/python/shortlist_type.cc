@@ -10,6 +10,7 @@
 
 #include "engine/shortlist_codec.h"
 #include "python/errors.h"
+#include "python/handle_object.h"
 #include "python/py_ref.h"
 #include "python/py_values.h"
 
@@ -25,16 +26,12 @@ constexpr std::string_view kBadStateMessage = "Shortlist 를 되살릴 수 없�
 constexpr uint64_t kStateVersion = 1;
 
 struct ShortlistObject {
-  PyObject_HEAD Shortlist shortlist;  // its candidates' objects are Python objects
+  PyObject_HEAD Shortlist shortlist;  // its candidates' objects: Python objects or rows
   uint64_t fingerprint;
 };
 
 ShortlistObject* as_shortlist(PyObject* self) {
   return reinterpret_cast<ShortlistObject*>(self);
-}
-
-PyObject* object_of(const ObjectHandle& handle) {
-  return static_cast<PyObject*>(handle.get());
 }
 
 // Every candidate handle the shortlist holds, members first, then kept drops.
@@ -50,11 +47,18 @@ ObjectHandle new_handle(PyObject* object) {
   return ObjectHandle(object, release_python_object);
 }
 
+// Another handle to what `handle` holds: the same object, or the same row.
+ObjectHandle copy_handle(const ObjectHandle& handle) {
+  if (handle.is_row()) return ObjectHandle::Row(handle.row());
+  return new_handle(held_object(handle));
+}
+
 int shortlist_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   int result = 0;
   each_handle(as_shortlist(self)->shortlist, [&](ObjectHandle& handle) {
-    if (result == 0 && handle) result = visit(object_of(handle), arg);
+    PyObject* object = held_object(handle);
+    if (result == 0 && object != nullptr) result = visit(object, arg);
   });
   return result;
 }
@@ -100,15 +104,18 @@ PyObject* shortlist_reduce(PyObject* self, PyObject*) {
     ShortlistObject* object = as_shortlist(self);
     Shortlist& shortlist = object->shortlist;
     const std::string bytes = encode_shortlist(shortlist);
-    std::vector<PyObject*> objects;
+    // A row travels as its int, as the Ranked or Rejected of the row would show it.
+    std::vector<PyRef> objects;
+    bool made = true;
     each_handle(shortlist, [&](ObjectHandle& handle) {
-      objects.push_back(handle ? object_of(handle) : Py_None);
+      if (made) objects.push_back(PyRef::steal(new_object_of(handle)));
+      made = made && objects.back();
     });
+    if (!made) return nullptr;
     PyRef items = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(objects.size())));
     if (!items) return nullptr;
     for (size_t i = 0; i < objects.size(); ++i) {
-      Py_INCREF(objects[i]);
-      PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), objects[i]);
+      PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), objects[i].release());
     }
     const size_t axes = shortlist.axes.size();
     const size_t groups = shortlist.members.empty() ? 0 : shortlist.members[0].candidate.groups.size();
@@ -240,7 +247,7 @@ bool copy_shortlist(PyObject* object, uint64_t fingerprint, Shortlist* out) {
     target.candidate.cover = source.candidate.cover;
     target.candidate.id = source.candidate.id;
     target.candidate.cost = source.candidate.cost;
-    target.candidate.object = new_handle(object_of(source.candidate.object));
+    target.candidate.object = copy_handle(source.candidate.object);
     target.axis_values = source.axis_values;
   }
   copy.admission = from.admission;
@@ -252,7 +259,7 @@ bool copy_shortlist(PyObject* object, uint64_t fingerprint, Shortlist* out) {
   for (size_t r = 0; r < from.rejected.size(); ++r) {
     copy.rejected[r].reason = from.rejected[r].reason;
     copy.rejected[r].candidate.id = from.rejected[r].candidate.id;
-    copy.rejected[r].candidate.object = new_handle(object_of(from.rejected[r].candidate.object));
+    copy.rejected[r].candidate.object = copy_handle(from.rejected[r].candidate.object);
     copy.rejected[r].fused = from.rejected[r].fused;
   }
   *out = std::move(copy);
