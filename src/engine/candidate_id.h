@@ -15,8 +15,9 @@ class CandidateId {
 
   bool is_integer() const { return value_.index() == 0; }
   // Precondition: is_integer() / !is_integer().
-  uint64_t integer() const { return std::get<0>(value_); }
-  const std::string& text() const { return std::get<1>(value_); }
+  // Unchecked: these sit inside every comparison of the entry order.
+  uint64_t integer() const { return *std::get_if<0>(&value_); }
+  const std::string& text() const { return *std::get_if<1>(&value_); }
 
   // The form shown wherever an identifier reaches Python or JSON: the text unchanged, or
   // the integer in plain decimal digits. So 42 and "42" display alike.

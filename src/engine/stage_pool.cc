@@ -93,11 +93,44 @@ StagePool::Offer StagePool::offer(Candidate candidate,
 
 std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
                                          std::vector<uint64_t>* arrivals) {
-  auto best_first = [this](const Entry& a, const Entry& b) { return better(a, b); };
-  // Inputs often arrive best first already (a retriever's list); then nothing moves.
-  if (!std::is_sorted(heap_.begin(), heap_.end(), best_first)) {
-    std::sort(heap_.begin(), heap_.end(), best_first);
+  // The members' keys laid out flat, so that sorting them reads no record: score (higher
+  // first), then integer ids numerically before texts bytewise, then arrival.
+  struct Key {
+    int32_t score;
+    bool text;
+    uint64_t integer;
+    const std::string* text_id;
+    uint64_t arrival;
+    size_t entry;
+  };
+  std::vector<Key> keys;
+  keys.reserve(heap_.size());
+  for (size_t i = 0; i < heap_.size(); ++i) {
+    const Entry& entry = heap_[i];
+    const CandidateId& id = id_of(entry);
+    keys.push_back(Key{total_order_key(entry.score), !id.is_integer(),
+                       id.is_integer() ? id.integer() : 0,
+                       id.is_integer() ? nullptr : &id.text(), entry.arrival, i});
   }
+  auto best_first = [](const Key& a, const Key& b) {
+    if (a.score != b.score) return a.score > b.score;
+    if (a.text != b.text) return !a.text;
+    if (!a.text) {
+      if (a.integer != b.integer) return a.integer < b.integer;
+    } else if (int c = a.text_id->compare(*b.text_id); c != 0) {
+      return c < 0;
+    }
+    return a.arrival < b.arrival;
+  };
+  // Inputs often arrive best first already (a retriever's list); then nothing moves.
+  if (!std::is_sorted(keys.begin(), keys.end(), best_first)) {
+    std::sort(keys.begin(), keys.end(), best_first);
+  }
+  std::vector<Entry> ordered;
+  ordered.reserve(keys.size());
+  for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
+  heap_ = std::move(ordered);
+
   std::vector<PoolRecord> members;
   members.reserve(heap_.size());
   if (scores != nullptr) scores->clear();
