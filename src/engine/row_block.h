@@ -58,7 +58,6 @@ class RowBlock {
     return row;
   }
   void drop_last() { --size_; }
-  void set_id(size_t row, const IdView& id) { ids_[row] = id; }
   void set_value(size_t axis, size_t row, float value) {
     values_[axis * kCapacity + row] = value;
     present_[axis * kCapacity + row] = 1;
