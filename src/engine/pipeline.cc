@@ -18,8 +18,8 @@
 #include "engine/invariant.h"
 #include "engine/records.h"
 #include "engine/rejection_log.h"
-#include "engine/shortlist.h"
 #include "engine/row_block.h"
+#include "engine/shortlist.h"
 #include "engine/stage_pool.h"
 #include "select/selection.h"
 
@@ -67,6 +67,11 @@ class StageOne {
       whole_rows_ |= field == nullptr;
     }
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
+    plain_ = !whole_rows_ && engine_.unary_constraints.empty() &&
+             engine_.missing.policy != MissingPolicy::Reject && plan.admission().has_value();
+    for (const CheapAxis& cheap : cheap_) {
+      plain_ = plain_ && !cheap.field->normalizer() && cheap.field->position() == cheap.axis;
+    }
     row_values_.resize(engine_.axes.size());
     axes_.reserve(engine_.axes.size());
     for (const AxisDescriptor& axis : engine_.axes) axes_.push_back(ScorerTrace{axis.name});
@@ -76,6 +81,7 @@ class StageOne {
 
  private:
   void screen(size_t row_count);
+  void screen_plainly(size_t row_count);
   void apply_unary_minima(size_t row_count);
   void evaluate_cheap_axes(size_t row_count);
   float admission_score(size_t row);
@@ -91,6 +97,9 @@ class StageOne {
   CandidateSource& source_;
   std::vector<CheapAxis> cheap_;
   bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
+  // Every cheap axis reads its carried value as it is, and only the pool can drop a row:
+  // screen_plainly applies.
+  bool plain_ = false;
   RejectionLog drops_;
   StagePool pool_;
   uint64_t input_count_ = 0;
@@ -155,7 +164,12 @@ Shortlist StageOne::execute() {
   for (;;) {
     block_.clear();
     if (!source_.fill(block_)) break;
-    if (block_.size() > 0) screen(block_.size());
+    if (block_.size() == 0) continue;
+    if (plain_) {
+      screen_plainly(block_.size());
+    } else {
+      screen(block_.size());
+    }
   }
   source_.close();
   Shortlist shortlist;
@@ -219,6 +233,68 @@ void StageOne::screen(size_t row_count) {
       }
     }
   }
+}
+
+// screen() for a plain stage 1, straight from the block's arrays: no filter can drop a row,
+// so each cheap axis counts its calls and missing values over the whole block, and a row
+// whose admission score falls below the pool's weakest member is dropped at once.
+void StageOne::screen_plainly(size_t row_count) {
+  input_count_ += row_count;
+  for (const CheapAxis& cheap : cheap_) {
+    ScorerTrace& stats = axes_[cheap.axis];
+    const float* values = block_.values(cheap.axis);
+    const uint8_t* present = block_.present(cheap.axis);
+    const uint64_t start = clock_.now();
+    uint32_t found = 0;
+    for (size_t row = 0; row < row_count; ++row) {
+      found += static_cast<uint32_t>((present[row] != 0) & (values[row] == values[row]));
+    }
+    stats.elapsed_nanos += IntervalClock::between(start, clock_.now());
+    stats.calls += row_count;
+    stats.missing += row_count - found;
+  }
+
+  const size_t admission = *plan_.admission();
+  const float* values = block_.values(admission);
+  const uint8_t* present = block_.present(admission);
+  const float absent = engine_.missing.policy == MissingPolicy::Impute
+                           ? engine_.missing.impute_value
+                           : -std::numeric_limits<float>::infinity();
+  auto score_of = [&](size_t row) {
+    const float value = values[row];
+    return (present[row] != 0) & (value == value) ? value : absent;
+  };
+  int32_t floor = pool_.floor_key();
+  // Once the pool is full most blocks hold no row that could enter it: one pass finds out.
+  int32_t best = std::numeric_limits<int32_t>::min();
+  for (size_t row = 0; row < row_count; ++row)
+    best = std::max(best, total_order_key(score_of(row)));
+  if (best < floor && !drops_.keeps_next()) {
+    drops_.count(RejectKind::OutOfPool, row_count);
+    return;
+  }
+  uint64_t refused = 0;
+  for (size_t row = 0; row < row_count; ++row) {
+    const float score = score_of(row);
+    if (total_order_key(score) < floor) {
+      if (drops_.keeps_next()) {
+        drop_row(row, RejectKind::OutOfPool, {});
+      } else {
+        ++refused;
+      }
+      continue;
+    }
+    for (const CheapAxis& cheap : cheap_) {
+      value_at(cheap.axis, row) = stored_value(block_.value(cheap.axis, row));
+    }
+    if (pool_.admits(score, block_.id(row))) {
+      admit_row(row, score);
+      floor = pool_.floor_key();
+    } else {
+      drop_row(row, RejectKind::OutOfPool, {});
+    }
+  }
+  drops_.count(RejectKind::OutOfPool, refused);
 }
 
 void StageOne::apply_unary_minima(size_t row_count) {
@@ -303,7 +379,8 @@ void StageOne::admit_row(size_t row, float score) {
     record.candidate = std::move(rows_[row]);
   } else {
     const IdView& id = block_.id(row);
-    record.candidate.id = id.is_integer ? CandidateId(id.integer) : CandidateId(std::string(id.text));
+    record.candidate.id =
+        id.is_integer ? CandidateId(id.integer) : CandidateId(std::string(id.text));
     record.candidate.values.resize(axis_count);
     for (size_t axis = 0; axis < axis_count; ++axis) {
       record.candidate.values[axis] = block_.value(axis, row);
@@ -436,7 +513,7 @@ SelectionProblem StageTwo::selection_problem(std::span<const ScoredRecord> ranke
 }
 
 RunOutcome StageTwo::assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
-                         const SelectionResult& result, size_t pool_size) {
+                              const SelectionResult& result, size_t pool_size) {
   std::vector<char> chosen(ranked.size(), 0);
   for (size_t position : result.selected) {
     KORVANE_INVARIANT(position < ranked.size() && !chosen[position],
@@ -529,8 +606,8 @@ Shortlist merge(const Plan& plan, std::vector<Shortlist> parts) {
       }
       Candidate evicted;
       bool did_evict = false;
-      PoolRecord& record = pool.admit(part.admission[m], offset + part.arrival[m], &evicted,
-                                      &did_evict);
+      PoolRecord& record =
+          pool.admit(part.admission[m], offset + part.arrival[m], &evicted, &did_evict);
       if (did_evict) {
         drops.record_rejection(std::move(evicted.id), std::move(evicted.object),
                                RejectKind::OutOfPool);

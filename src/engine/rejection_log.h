@@ -3,6 +3,7 @@
 // that is not kept is released at once.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,7 @@ class RejectionLog {
   // the caller need not build the candidate's identifier or object.
   bool keeps_next() const;
   void count(RejectKind kind) { ++counts_[kind]; }
+  void count(RejectKind kind, uint64_t drops) { counts_[kind] += drops; }
 
   // `name` is the axis, unary constraint id or set constraint id for the reasons that carry
   // one, and ignored for the others. `fused` is present once the candidate has been fused.

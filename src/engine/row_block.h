@@ -5,6 +5,7 @@
 // Texts are views into storage the source keeps alive until its next fill.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,7 +43,9 @@ class RowBlock {
   static constexpr size_t kCapacity = 128;
 
   explicit RowBlock(size_t axis_count)
-      : axis_count_(axis_count), values_(axis_count * kCapacity), present_(axis_count * kCapacity) {}
+      : axis_count_(axis_count),
+        values_(axis_count * kCapacity),
+        present_(axis_count * kCapacity) {}
 
   size_t size() const { return size_; }
   bool full() const { return size_ == kCapacity; }
@@ -53,7 +56,7 @@ class RowBlock {
   // !full(). A row is dropped again with drop_last() when its conversion fails.
   size_t add_row(const IdView& id) {
     const size_t row = size_++;
-    ids_[row] = id;
+    set_id(row, id);
     for (size_t axis = 0; axis < axis_count_; ++axis) present_[axis * kCapacity + row] = 0;
     return row;
   }
@@ -63,7 +66,34 @@ class RowBlock {
     present_[axis * kCapacity + row] = 1;
   }
 
-  const IdView& id(size_t row) const { return ids_[row]; }
+  // Source side, for a source that writes whole columns: adds `count` rows (precondition:
+  // size() + count <= kCapacity) with every value absent and returns the first one's index.
+  // Their ids are integers written through integer_ids() unless set_id says otherwise, and
+  // their values may be written through the axis arrays.
+  size_t add_rows(size_t count) {
+    const size_t first = size_;
+    size_ += count;
+    std::fill_n(is_text_ + first, count, uint8_t{0});
+    for (size_t axis = 0; axis < axis_count_; ++axis) {
+      std::fill_n(present_.begin() + axis * kCapacity + first, count, uint8_t{0});
+    }
+    return first;
+  }
+  void set_id(size_t row, const IdView& id) {
+    is_text_[row] = !id.is_integer;
+    integers_[row] = id.integer;
+    texts_[row] = id.text;
+  }
+  uint64_t* integer_ids() { return integers_; }
+  // An axis's values and presence flags by row: a value counts only where its flag is set.
+  float* values(size_t axis) { return values_.data() + axis * kCapacity; }
+  uint8_t* present(size_t axis) { return present_.data() + axis * kCapacity; }
+  const float* values(size_t axis) const { return values_.data() + axis * kCapacity; }
+  const uint8_t* present(size_t axis) const { return present_.data() + axis * kCapacity; }
+
+  IdView id(size_t row) const {
+    return is_text_[row] ? IdView::Text(texts_[row]) : IdView::Integer(integers_[row]);
+  }
   std::optional<float> value(size_t axis, size_t row) const {
     const size_t at = axis * kCapacity + row;
     if (!present_[at]) return std::nullopt;
@@ -73,7 +103,10 @@ class RowBlock {
  private:
   size_t axis_count_;
   size_t size_ = 0;
-  IdView ids_[kCapacity];
+  // Ids by row, as set_id spreads them: integers are written in bulk by whole-column sources.
+  uint8_t is_text_[kCapacity];
+  uint64_t integers_[kCapacity];
+  std::string_view texts_[kCapacity];
   std::vector<float> values_;     // axis-major
   std::vector<uint8_t> present_;  // axis-major
 };

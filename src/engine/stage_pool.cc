@@ -1,6 +1,7 @@
 #include "engine/stage_pool.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "engine/entry_order.h"
@@ -37,6 +38,11 @@ bool StagePool::admits(float score, const IdView& id) const {
   const int by_score = total_order_compare(score, weakest.score);
   if (by_score != 0) return by_score > 0;
   return compare_ids(id, id_of(weakest)) < 0;
+}
+
+int32_t StagePool::floor_key() const {
+  if (!full()) return std::numeric_limits<int32_t>::min();
+  return total_order_key(heap_.front().score);
 }
 
 PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, bool* did_evict) {
@@ -109,8 +115,8 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     const Entry& entry = heap_[i];
     const CandidateId& id = id_of(entry);
     keys.push_back(Key{total_order_key(entry.score), !id.is_integer(),
-                       id.is_integer() ? id.integer() : 0,
-                       id.is_integer() ? nullptr : &id.text(), entry.arrival, i});
+                       id.is_integer() ? id.integer() : 0, id.is_integer() ? nullptr : &id.text(),
+                       entry.arrival, i});
   }
   auto best_first = [](const Key& a, const Key& b) {
     if (a.score != b.score) return a.score > b.score;

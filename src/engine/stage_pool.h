@@ -40,6 +40,11 @@ class StagePool {
   // better than the weakest member by the entry order (a later arrival never wins a tie).
   bool admits(float score, const IdView& id) const;
 
+  // The total-order key (total_order_key) of the weakest member's score once the pool is
+  // full, and the lowest int32 otherwise: a newcomer whose score's key is below it is
+  // refused without looking further.
+  int32_t floor_key() const;
+
   // Two steps for a newcomer that admits() accepts, so that its record is built in place:
   // admit() returns the record to fill (the storage of an evicted member or of an earlier
   // one is reused); when the pool was full, the weakest member's identifier and object are

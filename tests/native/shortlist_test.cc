@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <random>
@@ -111,6 +112,57 @@ TEST(Shortlist, MergedPartsRunAsTheWholeInput) {
     Result<RunOutcome> merged = run_shortlist(plan, merge(plan, std::move(parts)));
     ASSERT_TRUE(merged.ok());
     EXPECT_EQ(described(merged.value()), described(expected.value())) << "trial " << trial;
+  }
+}
+
+// Field axes let stage 1 screen a block straight from its arrays, dropping whole blocks
+// below the pool's weakest member. Any other scorer makes it evaluate row by row. Both must
+// give the same run over many blocks, with ties, NaN and signed zeros at the pool's edge.
+TEST(Shortlist, PlainScreeningRunsAsRowByRowScreening) {
+  std::mt19937_64 random(11);
+  const RejectionRetention retentions[] = {RejectionRetention::Count(), RejectionRetention::Keep(),
+                                           RejectionRetention::Sample(5)};
+  for (int trial = 0; trial < 60; ++trial) {
+    auto engine_with = [&](bool fields) {
+      Engine engine;
+      engine.missing.policy = trial % 2 == 0 ? MissingPolicy::Skip : MissingPolicy::Impute;
+      engine.missing.impute_value = 0.5f;
+      engine.rejections = retentions[trial % 3];
+      engine.budget.kind = Budget::TopK{1 + static_cast<uint32_t>(trial % 5)};
+      engine.pool_multiplier = 1 + trial % 4;
+      for (size_t axis = 0; axis < 2; ++axis) {
+        const std::string name = axis == 0 ? "a" : "b";
+        if (fields) {
+          engine = std::move(engine).scorer(std::make_shared<FieldScorer>(
+              name, axis, std::nullopt, Scale::Unit, CostClass::Cheap));
+        } else {
+          pipeline_testing::add_axis(engine, name, CostClass::Cheap);
+        }
+      }
+      return engine;
+    };
+    Engine plain = engine_with(true);
+    Engine row_by_row = engine_with(false);
+    ASSERT_TRUE(validate(plain).ok());
+    ASSERT_TRUE(validate(row_by_row).ok());
+
+    static const float kValues[] = {0.0f, -0.0f, 0.25f,
+                                    0.5f, 1.0f,  std::numeric_limits<float>::quiet_NaN()};
+    std::vector<Row> rows;
+    const size_t n = random() % 900;
+    for (size_t i = 0; i < n; ++i) {
+      auto value = [&]() -> std::optional<float> {
+        if (random() % 7 == 0) return std::nullopt;
+        return kValues[random() % 6];
+      };
+      rows.push_back(Row{CandidateId(uint64_t{random() % 60}), AxisValues{value(), value()}});
+    }
+    ListSource for_plain = source_of(rows, 0, rows.size());
+    ListSource for_rows = source_of(rows, 0, rows.size());
+    Result<RunOutcome> expected = run(Plan(row_by_row), for_rows);
+    Result<RunOutcome> got = run(Plan(plain), for_plain);
+    ASSERT_TRUE(expected.ok() && got.ok());
+    EXPECT_EQ(described(got.value()), described(expected.value())) << "trial " << trial;
   }
 }
 

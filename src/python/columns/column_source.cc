@@ -1,9 +1,74 @@
 #include "python/columns/column_source.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace korvane::python {
+
+namespace {
+
+bool valid_at(const ArrayView& view, int64_t row) {
+  if (view.validity == nullptr) return true;
+  const int64_t bit = view.validity_offset + row;
+  return (view.validity[bit >> 3] >> (bit & 7)) & 1;
+}
+
+// Rows [local, local + count) of a machine-order integer column as ids. False, with nothing
+// to trust in `block`, when a value is negative: that id is a text, for the row path.
+template <class T>
+bool read_integer_ids(const ArrayView& view, int64_t local, size_t count, size_t first,
+                      RowBlock& block) {
+  const uint8_t* at = view.data + local * view.stride;
+  uint64_t* ids = block.integer_ids() + first;
+  T signs = 0;
+  auto read = [&](int64_t stride) {
+    for (size_t i = 0; i < count; ++i) {
+      T value;
+      std::memcpy(&value, at + static_cast<int64_t>(i) * stride, sizeof value);
+      signs |= value;
+      ids[i] = static_cast<uint64_t>(value);
+    }
+  };
+  // A contiguous column is the common case, and its loop vectorises.
+  if (view.stride == sizeof(T)) {
+    read(sizeof(T));
+  } else {
+    read(view.stride);
+  }
+  if constexpr (std::is_signed_v<T>) return signs >= 0;
+  return true;
+}
+
+// Rows [local, local + count) of a machine-order float column into an axis of the block:
+// NaN and null rows stay absent, as the row path reads them.
+template <class T>
+void read_reals(const ArrayView& view, int64_t local, size_t count, float* values,
+                uint8_t* present) {
+  const uint8_t* at = view.data + local * view.stride;
+  auto read = [&](int64_t stride) {
+    for (size_t i = 0; i < count; ++i) {
+      T raw;
+      std::memcpy(&raw, at + static_cast<int64_t>(i) * stride, sizeof raw);
+      const float value = static_cast<float>(raw);
+      values[i] = value;
+      present[i] = value == value;  // NaN is absent
+    }
+  };
+  if (view.stride == sizeof(T)) {
+    read(sizeof(T));
+  } else {
+    read(view.stride);
+  }
+  if (view.validity != nullptr) {
+    for (size_t i = 0; i < count; ++i)
+      present[i] &= valid_at(view, local + static_cast<int64_t>(i));
+  }
+}
+
+}  // namespace
 
 std::pair<const ArrayView*, int64_t> ColumnSource::Cursor::at(int64_t row) {
   while (row >= end_) {
@@ -56,9 +121,72 @@ IdView ColumnSource::read_id(int64_t row, size_t slot) {
   }
 }
 
+// A block of rows from one chunk of a plain integer id column, each score column read by a
+// typed loop where its rows lie in one chunk of a float type. False when the rows need the
+// row path (texts, nulls, padding, other byte orders), with nothing read.
+bool ColumnSource::fill_columns(RowBlock& block) {
+  auto [ids, local] = id_cursor_.at(next_);
+  if (ids->validity != nullptr || ids->byte_swapped) return false;
+  const size_t count = static_cast<size_t>(
+      std::min<int64_t>(RowBlock::kCapacity - block.size(), ids->length - local));
+  const size_t first = block.add_rows(count);
+  bool read = false;
+  switch (ids->encoding) {
+    case ColumnEncoding::kInt64:
+      read = read_integer_ids<int64_t>(*ids, local, count, first, block);
+      break;
+    case ColumnEncoding::kInt32:
+      read = read_integer_ids<int32_t>(*ids, local, count, first, block);
+      break;
+    case ColumnEncoding::kUInt64:
+      read = read_integer_ids<uint64_t>(*ids, local, count, first, block);
+      break;
+    case ColumnEncoding::kUInt32:
+      read = read_integer_ids<uint32_t>(*ids, local, count, first, block);
+      break;
+    default:
+      break;
+  }
+  if (!read) {
+    block.clear();
+    return false;
+  }
+  first_row_ = next_;  // the block's rows are consecutive: rows_ is not filled
+
+  for (size_t axis = 0; axis < score_cursors_.size(); ++axis) {
+    if (!score_cursors_[axis]) continue;
+    auto [scores, at] = score_cursors_[axis]->at(next_);
+    float* values = block.values(axis) + first;
+    uint8_t* present = block.present(axis) + first;
+    const bool one_chunk = at + static_cast<int64_t>(count) <= scores->length;
+    if (one_chunk && !scores->byte_swapped && scores->encoding == ColumnEncoding::kFloat32) {
+      read_reals<float>(*scores, at, count, values, present);
+    } else if (one_chunk && !scores->byte_swapped && scores->encoding == ColumnEncoding::kFloat64) {
+      read_reals<double>(*scores, at, count, values, present);
+    } else {
+      read_scores(axis, first, count, block);
+    }
+  }
+  next_ += static_cast<int64_t>(count);
+  return true;
+}
+
+// Rows first.. of the block on one axis, row by row, as Column::score reads a row.
+void ColumnSource::read_scores(size_t axis, size_t first, size_t count, RowBlock& block) {
+  Cursor& cursor = *score_cursors_[axis];
+  for (size_t slot = first; slot < first + count; ++slot) {
+    auto [view, local] = cursor.at(row_of(slot));
+    if (!is_present(*view, local)) continue;
+    const float value = static_cast<float>(real_at(*view, local));
+    if (!std::isnan(value)) block.set_value(axis, slot, value);
+  }
+}
+
 bool ColumnSource::fill(RowBlock& block) {
   const int64_t rows = columns_.ids->length();
   if (next_ >= rows) return false;
+  if (!pad_ && fill_columns(block)) return true;
+  first_row_ = -1;
   while (!block.full() && next_ < rows) {
     const int64_t row = next_++;
     if (pad_) {
@@ -69,22 +197,15 @@ bool ColumnSource::fill(RowBlock& block) {
     rows_[slot] = row;
     block.add_row(read_id(row, slot));
   }
-  // Column by column over the block, as Column::score reads a row.
+  // Column by column over the block.
   for (size_t axis = 0; axis < score_cursors_.size(); ++axis) {
-    if (!score_cursors_[axis]) continue;
-    Cursor& cursor = *score_cursors_[axis];
-    for (size_t slot = 0; slot < block.size(); ++slot) {
-      auto [view, local] = cursor.at(rows_[slot]);
-      if (!is_present(*view, local)) continue;
-      const float value = static_cast<float>(real_at(*view, local));
-      if (!std::isnan(value)) block.set_value(axis, slot, value);
-    }
+    if (score_cursors_[axis]) read_scores(axis, 0, block.size(), block);
   }
   return true;
 }
 
 void ColumnSource::complete(size_t slot, Candidate& out) {
-  const int64_t row = rows_[slot];
+  const int64_t row = row_of(slot);
   // `out` may be a record reused from an earlier row: every field is written.
   out.groups.assign(columns_.groups.size(), std::nullopt);
   for (size_t key = 0; key < columns_.groups.size(); ++key) {
@@ -97,7 +218,7 @@ void ColumnSource::complete(size_t slot, Candidate& out) {
 }
 
 ObjectHandle ColumnSource::object(size_t slot) {
-  return ObjectHandle::Row(row_offset_ + rows_[slot]);
+  return ObjectHandle::Row(row_offset_ + row_of(slot));
 }
 
 }  // namespace korvane::python

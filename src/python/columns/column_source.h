@@ -54,6 +54,8 @@ class ColumnSource final : public korvane::CandidateSource {
   };
 
   IdView read_id(int64_t row, size_t slot);
+  bool fill_columns(RowBlock& block);
+  void read_scores(size_t axis, size_t first, size_t count, RowBlock& block);
 
   Columns columns_;
   int64_t row_offset_;
@@ -61,6 +63,12 @@ class ColumnSource final : public korvane::CandidateSource {
   int64_t next_ = 0;
   Cursor id_cursor_;
   std::vector<std::optional<Cursor>> score_cursors_;  // per axis position
+  int64_t row_of(size_t slot) const {
+    return first_row_ >= 0 ? first_row_ + static_cast<int64_t>(slot) : rows_[slot];
+  }
+
+  // The block's first row when its rows are consecutive, else -1 and rows_ holds them.
+  int64_t first_row_ = -1;
   // Per block slot: the row it holds, and the text its id views when the id is a text.
   std::vector<int64_t> rows_;
   std::vector<std::string> texts_;
