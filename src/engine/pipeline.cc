@@ -68,7 +68,7 @@ class StageOne {
     }
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
     plain_ = !whole_rows_ && engine_.unary_constraints.empty() &&
-             engine_.missing.policy != MissingPolicy::Reject && plan.admission().has_value();
+             engine_.missing.policy != MissingPolicy::Reject;
     for (const CheapAxis& cheap : cheap_) {
       plain_ = plain_ && !cheap.field->normalizer() && cheap.field->position() == cheap.axis;
     }
@@ -111,6 +111,7 @@ class StageOne {
   std::vector<RowFate> fates_;
   std::vector<Candidate> rows_;
   std::vector<std::optional<float>> row_values_;
+  float scores_[RowBlock::kCapacity];  // screen_plainly: the block's admission scores
 
   // Elapsed times accumulate in clock ticks and become nanoseconds at the end.
   IntervalClock clock_;
@@ -254,21 +255,32 @@ void StageOne::screen_plainly(size_t row_count) {
     stats.missing += row_count - found;
   }
 
-  const size_t admission = *plan_.admission();
-  const float* values = block_.values(admission);
-  const uint8_t* present = block_.present(admission);
-  const float absent = engine_.missing.policy == MissingPolicy::Impute
-                           ? engine_.missing.impute_value
-                           : -std::numeric_limits<float>::infinity();
-  auto score_of = [&](size_t row) {
-    const float value = values[row];
-    return (present[row] != 0) & (value == value) ? value : absent;
-  };
+  // Every row's admission score, as admission_score() gives it.
+  if (std::optional<size_t> admission = plan_.admission()) {
+    const float* values = block_.values(*admission);
+    const uint8_t* present = block_.present(*admission);
+    const float absent = engine_.missing.policy == MissingPolicy::Impute
+                             ? engine_.missing.impute_value
+                             : -std::numeric_limits<float>::infinity();
+    for (size_t row = 0; row < row_count; ++row) {
+      const float value = values[row];
+      scores_[row] = (present[row] != 0) & (value == value) ? value : absent;
+    }
+  } else {
+    for (size_t row = 0; row < row_count; ++row) {
+      for (const CheapAxis& cheap : cheap_) {
+        row_values_[cheap.axis] = stored_value(block_.value(cheap.axis, row));
+      }
+      scores_[row] = plan_.fuser().cheap_admission_score(row_values_);
+    }
+  }
+  auto score_of = [&](size_t row) { return scores_[row]; };
   int32_t floor = pool_.floor_key();
   // Once the pool is full most blocks hold no row that could enter it: one pass finds out.
   int32_t best = std::numeric_limits<int32_t>::min();
-  for (size_t row = 0; row < row_count; ++row)
+  for (size_t row = 0; row < row_count; ++row) {
     best = std::max(best, total_order_key(score_of(row)));
+  }
   if (best < floor && !drops_.keeps_next()) {
     drops_.count(RejectKind::OutOfPool, row_count);
     return;

@@ -122,7 +122,7 @@ TEST(Shortlist, PlainScreeningRunsAsRowByRowScreening) {
   std::mt19937_64 random(11);
   const RejectionRetention retentions[] = {RejectionRetention::Count(), RejectionRetention::Keep(),
                                            RejectionRetention::Sample(5)};
-  for (int trial = 0; trial < 60; ++trial) {
+  for (int trial = 0; trial < 80; ++trial) {
     auto engine_with = [&](bool fields) {
       Engine engine;
       engine.missing.policy = trial % 2 == 0 ? MissingPolicy::Skip : MissingPolicy::Impute;
@@ -130,6 +130,9 @@ TEST(Shortlist, PlainScreeningRunsAsRowByRowScreening) {
       engine.rejections = retentions[trial % 3];
       engine.budget.kind = Budget::TopK{1 + static_cast<uint32_t>(trial % 5)};
       engine.pool_multiplier = 1 + trial % 4;
+      // Without an admission axis the cheap axes' fused score admits.
+      if (trial % 4 == 1) engine.fusion.kind = Fusion::WeightedSum{{{"a", 1.0f}, {"b", 0.5f}}};
+      if (trial % 4 == 3) engine.fusion.kind = Fusion::Max{};
       for (size_t axis = 0; axis < 2; ++axis) {
         const std::string name = axis == 0 ? "a" : "b";
         if (fields) {
