@@ -145,6 +145,19 @@ def cpu_ns(call, *, repeat=5, min_sample_ns=20_000_000):
     return best
 
 
+def wall_ns(call, *, repeat=5):
+    """The best wall-clock time of one `call()` in ns, over `repeat` calls after a warm-up: for
+    work spread over threads, whose CPU time adds up across them."""
+    call()
+    best = math.inf
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter_ns()
+        call()
+        best = min(best, time.perf_counter_ns() - start)
+    return best
+
+
 def net_ns(total, base, *, noise=0.05):
     """total - base when it stands clear of timing noise (more than `noise` of total), else None."""
     diff = total - base
