@@ -179,6 +179,27 @@ double real_at(const ArrayView& view, int64_t row) {
   }
 }
 
+std::string_view text_view_at(const ArrayView& view, int64_t row) {
+  if (view.encoding == ColumnEncoding::kUtf8View) {
+    const uint8_t* at = view.data + row * 16;
+    const int32_t size = load<int32_t>(at, false);
+    if (size <= 0) return {};
+    if (size <= 12) return {reinterpret_cast<const char*>(at + 4), static_cast<size_t>(size)};
+    const int32_t buffer = load<int32_t>(at + 8, false);
+    const int32_t offset = load<int32_t>(at + 12, false);
+    // A view that names no data buffer reads as empty rather than out of bounds.
+    if (buffer < 0 || static_cast<size_t>(buffer) >= view.view_buffers.size()) return {};
+    return {reinterpret_cast<const char*>(view.view_buffers[buffer] + offset),
+            static_cast<size_t>(size)};
+  }
+  const bool large = view.encoding == ColumnEncoding::kLargeUtf8;
+  const int64_t begin = offset_at(view, row, large);
+  const int64_t end = offset_at(view, row + 1, large);
+  // A producer may leave the characters unallocated when every text is empty.
+  if (end <= begin || view.chars == nullptr) return {};
+  return {reinterpret_cast<const char*>(view.chars + begin), static_cast<size_t>(end - begin)};
+}
+
 void append_text_at(const ArrayView& view, int64_t row, std::string* out) {
   switch (view.encoding) {
     case ColumnEncoding::kUcs4: {
@@ -191,33 +212,10 @@ void append_text_at(const ArrayView& view, int64_t row, std::string* out) {
       return;
     }
     case ColumnEncoding::kUtf8:
-    case ColumnEncoding::kLargeUtf8: {
-      const bool large = view.encoding == ColumnEncoding::kLargeUtf8;
-      const int64_t begin = offset_at(view, row, large);
-      const int64_t end = offset_at(view, row + 1, large);
-      // A producer may leave the characters unallocated when every text is empty.
-      if (end > begin && view.chars != nullptr) {
-        out->append(reinterpret_cast<const char*>(view.chars + begin),
-                    static_cast<size_t>(end - begin));
-      }
+    case ColumnEncoding::kLargeUtf8:
+    case ColumnEncoding::kUtf8View:
+      out->append(text_view_at(view, row));
       return;
-    }
-    case ColumnEncoding::kUtf8View: {
-      const uint8_t* at = view.data + row * 16;
-      const int32_t size = load<int32_t>(at, false);
-      if (size <= 0) return;
-      if (size <= 12) {
-        out->append(reinterpret_cast<const char*>(at + 4), static_cast<size_t>(size));
-        return;
-      }
-      const int32_t buffer = load<int32_t>(at + 8, false);
-      const int32_t offset = load<int32_t>(at + 12, false);
-      // A view that names no data buffer reads as empty rather than out of bounds.
-      if (buffer < 0 || static_cast<size_t>(buffer) >= view.view_buffers.size()) return;
-      out->append(reinterpret_cast<const char*>(view.view_buffers[buffer] + offset),
-                  static_cast<size_t>(size));
-      return;
-    }
     case ColumnEncoding::kDictionary:
       append_text_at(*view.child, dictionary_row_at(view, row), out);
       return;

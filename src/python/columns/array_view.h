@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/candidate_id.h"
@@ -84,6 +85,8 @@ bool is_present(const ArrayView& view, int64_t row);
 IntegerValue integer_at(const ArrayView& view, int64_t row);  // kInteger or kBool
 double real_at(const ArrayView& view, int64_t row);           // kInteger, kReal or kBool
 void append_text_at(const ArrayView& view, int64_t row, std::string* out);  // kText
+// The row's text where it lies in the column's own memory: kUtf8, kLargeUtf8 and kUtf8View.
+std::string_view text_view_at(const ArrayView& view, int64_t row);
 // The rows of the list's child that make up this row: [*begin, *end).
 void list_range_at(const ArrayView& view, int64_t row, int64_t* begin, int64_t* end);
 // kUcs4: the row's first value that is no Unicode scalar value (past U+10FFFF, or a

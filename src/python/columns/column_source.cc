@@ -121,9 +121,10 @@ IdView ColumnSource::read_id(int64_t row, size_t slot) {
   }
 }
 
-// A block of rows from one chunk of a plain integer id column, each score column read by a
-// typed loop where its rows lie in one chunk of a float type. False when the rows need the
-// row path (texts, nulls, padding, other byte orders), with nothing read.
+// A block of rows from one chunk of an id column of machine-order integers or Arrow texts,
+// each score column read by a typed loop where its rows lie in one chunk of a float type.
+// False when the rows need the row path (other texts, nulls, padding, other byte orders),
+// with nothing read.
 bool ColumnSource::fill_columns(RowBlock& block) {
   auto [ids, local] = id_cursor_.at(next_);
   if (ids->validity != nullptr || ids->byte_swapped) return false;
@@ -143,6 +144,15 @@ bool ColumnSource::fill_columns(RowBlock& block) {
       break;
     case ColumnEncoding::kUInt32:
       read = read_integer_ids<uint32_t>(*ids, local, count, first, block);
+      break;
+    case ColumnEncoding::kUtf8:
+    case ColumnEncoding::kLargeUtf8:
+    case ColumnEncoding::kUtf8View:
+      // Arrow texts are viewed where they lie; the column outlives the run.
+      for (size_t i = 0; i < count; ++i) {
+        block.set_id(first + i, IdView::Text(text_view_at(*ids, local + static_cast<int64_t>(i))));
+      }
+      read = true;
       break;
     default:
       break;
