@@ -157,6 +157,10 @@ bool ColumnSource::fill_columns(RowBlock& block) {
     default:
       break;
   }
+  // A block that holds padding goes the row path, which passes over its padded rows.
+  if (read && pad_) {
+    for (size_t i = 0; i < count && read; ++i) read = !pads(block.id(first + i));
+  }
   if (!read) {
     block.clear();
     return false;
@@ -192,10 +196,17 @@ void ColumnSource::read_scores(size_t axis, size_t first, size_t count, RowBlock
   }
 }
 
+bool ColumnSource::pads(const IdView& id) const {
+  if (id.is_integer) {
+    return pad_->kind == IdKey::Kind::kInteger && !pad_->negative && pad_->magnitude == id.integer;
+  }
+  return pad_->kind == IdKey::Kind::kText && pad_->text == id.text;
+}
+
 bool ColumnSource::fill(RowBlock& block) {
   const int64_t rows = columns_.ids->length();
   if (next_ >= rows) return false;
-  if (!pad_ && fill_columns(block)) return true;
+  if (fill_columns(block)) return true;
   first_row_ = -1;
   while (!block.full() && next_ < rows) {
     const int64_t row = next_++;

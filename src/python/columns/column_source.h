@@ -55,6 +55,8 @@ class ColumnSource final : public korvane::CandidateSource {
 
   IdView read_id(int64_t row, size_t slot);
   bool fill_columns(RowBlock& block);
+  // Whether a fast-read id (a non-negative integer or a text) is pad_id. Precondition: pad_.
+  bool pads(const IdView& id) const;
   void read_scores(size_t axis, size_t first, size_t count, RowBlock& block);
 
   Columns columns_;
