@@ -67,8 +67,7 @@ class StageOne {
       whole_rows_ |= field == nullptr;
     }
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
-    plain_ = !whole_rows_ && engine_.unary_constraints.empty() &&
-             engine_.missing.policy != MissingPolicy::Reject;
+    plain_ = !whole_rows_;
     for (const CheapAxis& cheap : cheap_) {
       plain_ = plain_ && !cheap.field->normalizer() && cheap.field->position() == cheap.axis;
     }
@@ -97,8 +96,7 @@ class StageOne {
   CandidateSource& source_;
   std::vector<CheapAxis> cheap_;
   bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
-  // Every cheap axis reads its carried value as it is, and only the pool can drop a row:
-  // screen_plainly applies.
+  // Every cheap axis reads its carried value as it is: screen_plainly applies.
   bool plain_ = false;
   RejectionLog drops_;
   StagePool pool_;
@@ -236,23 +234,40 @@ void StageOne::screen(size_t row_count) {
   }
 }
 
-// screen() for a plain stage 1, straight from the block's arrays: no filter can drop a row,
-// so each cheap axis counts its calls and missing values over the whole block, and a row
-// whose admission score falls below the pool's weakest member is dropped at once.
+// screen() for a plain stage 1, straight from the block's arrays. Without filters (unary
+// minima, the reject policy) each cheap axis counts its calls and missing values over the
+// whole block; either way a block whose rows all fall below the pool's weakest member is
+// settled at once when no drop is kept.
 void StageOne::screen_plainly(size_t row_count) {
   input_count_ += row_count;
+  const bool reject = engine_.missing.policy == MissingPolicy::Reject;
+  const bool filtered = reject || !engine_.unary_constraints.empty();
+  if (filtered) {
+    std::fill(fates_.begin(), fates_.begin() + row_count, RowFate{});
+    apply_unary_minima(row_count);
+  }
   for (const CheapAxis& cheap : cheap_) {
     ScorerTrace& stats = axes_[cheap.axis];
     const float* values = block_.values(cheap.axis);
     const uint8_t* present = block_.present(cheap.axis);
     const uint64_t start = clock_.now();
-    uint32_t found = 0;
-    for (size_t row = 0; row < row_count; ++row) {
-      found += static_cast<uint32_t>((present[row] != 0) & (values[row] == values[row]));
+    if (!filtered) {
+      uint32_t found = 0;
+      for (size_t row = 0; row < row_count; ++row) {
+        found += static_cast<uint32_t>((present[row] != 0) & (values[row] == values[row]));
+      }
+      stats.calls += row_count;
+      stats.missing += row_count - found;
+    } else {
+      for (size_t row = 0; row < row_count; ++row) {
+        if (fates_[row].kind != RowFate::Alive) continue;
+        ++stats.calls;
+        if ((present[row] != 0) & (values[row] == values[row])) continue;
+        ++stats.missing;
+        if (reject) fates_[row] = RowFate{RowFate::NotScored, cheap.axis};
+      }
     }
     stats.elapsed_nanos += IntervalClock::between(start, clock_.now());
-    stats.calls += row_count;
-    stats.missing += row_count - found;
   }
 
   // Every row's admission score, as admission_score() gives it.
@@ -279,14 +294,32 @@ void StageOne::screen_plainly(size_t row_count) {
   // Once the pool is full most blocks hold no row that could enter it: one pass finds out.
   int32_t best = std::numeric_limits<int32_t>::min();
   for (size_t row = 0; row < row_count; ++row) {
-    best = std::max(best, total_order_key(score_of(row)));
+    const bool alive = !filtered || fates_[row].kind == RowFate::Alive;
+    best = std::max(best, alive ? total_order_key(score_of(row)) : best);
   }
   if (best < floor && !drops_.keeps_next()) {
-    drops_.count(RejectKind::OutOfPool, row_count);
+    if (!filtered) {
+      drops_.count(RejectKind::OutOfPool, row_count);
+      return;
+    }
+    for (size_t row = 0; row < row_count; ++row) {
+      const RowFate::Kind kind = fates_[row].kind;
+      drops_.count(kind == RowFate::Unary       ? RejectKind::UnaryConstraint
+                   : kind == RowFate::NotScored ? RejectKind::NotScored
+                                                : RejectKind::OutOfPool);
+    }
     return;
   }
   uint64_t refused = 0;
   for (size_t row = 0; row < row_count; ++row) {
+    if (filtered && fates_[row].kind == RowFate::Unary) {
+      drop_row(row, RejectKind::UnaryConstraint, engine_.unary_constraints[fates_[row].index].id);
+      continue;
+    }
+    if (filtered && fates_[row].kind == RowFate::NotScored) {
+      drop_row(row, RejectKind::NotScored, engine_.axes[fates_[row].index].name);
+      continue;
+    }
     const float score = score_of(row);
     if (total_order_key(score) < floor) {
       if (drops_.keeps_next()) {

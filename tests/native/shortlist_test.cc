@@ -117,17 +117,18 @@ TEST(Shortlist, MergedPartsRunAsTheWholeInput) {
 
 // Field axes let stage 1 screen a block straight from its arrays, dropping whole blocks
 // below the pool's weakest member. Any other scorer makes it evaluate row by row. Both must
-// give the same run over many blocks, with ties, NaN and signed zeros at the pool's edge.
+// give the same run over many blocks, with ties, NaN and signed zeros at the pool's edge,
+// under every missing policy and with a unary minimum or none.
 TEST(Shortlist, PlainScreeningRunsAsRowByRowScreening) {
   std::mt19937_64 random(11);
   const RejectionRetention retentions[] = {RejectionRetention::Count(), RejectionRetention::Keep(),
                                            RejectionRetention::Sample(5)};
-  for (int trial = 0; trial < 80; ++trial) {
+  for (int trial = 0; trial < 120; ++trial) {
     auto engine_with = [&](bool fields) {
       Engine engine;
-      engine.missing.policy = trial % 2 == 0 ? MissingPolicy::Skip : MissingPolicy::Impute;
+      engine.missing.policy = static_cast<MissingPolicy>(trial % 3);
       engine.missing.impute_value = 0.5f;
-      engine.rejections = retentions[trial % 3];
+      engine.rejections = retentions[(trial / 3) % 3];
       engine.budget.kind = Budget::TopK{1 + static_cast<uint32_t>(trial % 5)};
       engine.pool_multiplier = 1 + trial % 4;
       // Without an admission axis the cheap axes' fused score admits.
@@ -142,6 +143,7 @@ TEST(Shortlist, PlainScreeningRunsAsRowByRowScreening) {
           pipeline_testing::add_axis(engine, name, CostClass::Cheap);
         }
       }
+      if (trial % 5 < 2) engine = std::move(engine).unary_min(UnaryMin{"min_b", 1, 0.25f});
       return engine;
     };
     Engine plain = engine_with(true);
