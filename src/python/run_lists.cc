@@ -130,10 +130,11 @@ bool ListInputs::open(const Arguments& arguments, const EngineSettings& settings
   return true;
 }
 
-RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
+RunResult execute(EngineObject* engine, const Arguments& arguments) {
+  const EngineSettings& settings = engine->settings;
   RunObjects objects;
   RunResult refused;
-  if (!configure_run(settings, objects, &refused)) return refused;
+  if (!configure_run(engine, objects, &refused)) return refused;
   // Declared after the run objects, so dropped before them: the lists outlive the source
   // and the outcome.
   ListInputs inputs;
@@ -201,8 +202,9 @@ bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
 
 // Each query is a run of its own, equal to the single call; every query's lists are opened,
 // checked and joined before the first one runs.
-RunResult execute_batch(const EngineSettings& settings, const Arguments& arguments,
+RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
                         std::vector<PyRef> queries) {
+  const EngineSettings& settings = engine->settings;
   struct Query {
     PyRef lists;
     RunObjects objects;
@@ -215,7 +217,7 @@ RunResult execute_batch(const EngineSettings& settings, const Arguments& argumen
     Arguments row = arguments;
     row.lists = query->lists.get();
     RunResult refused;
-    if (!configure_run(settings, query->objects, &refused)) return refused;
+    if (!configure_run(engine, query->objects, &refused)) return refused;
     if (!query->inputs.open(row, settings, query->objects)) return failed_now();
     batch.push_back(std::move(query));
   }
@@ -243,19 +245,19 @@ PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs
     return nullptr;
   }
   return run_entry(self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads},
-                   [&](const EngineSettings& settings) {
+                   [&](EngineObject* engine) {
                      // A configuration that cannot run is refused before any input is looked at.
                      RunObjects probe;
                      RunResult refused;
-                     if (!configure_run(settings, probe, &refused)) return refused;
+                     if (!configure_run(engine, probe, &refused)) return refused;
                      size_t threads = 0;
                      if (!threads_from(a.threads, &threads)) return failed_now();
                      std::vector<PyRef> queries;
                      if (!batch_queries(a.lists, &queries)) return failed_now();
                      const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) ||
                                         !queries.empty();
-                     return batch ? execute_batch(settings, a, std::move(queries))
-                                  : execute(settings, a);
+                     return batch ? execute_batch(engine, a, std::move(queries))
+                                  : execute(engine, a);
                    });
 }
 
