@@ -7,13 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "python/batch_input.h"
 #include "python/columns/column.h"
 #include "python/columns/column_messages.h"
 #include "python/columns/column_open.h"
 #include "python/columns/list_join.h"
 #include "python/columns/list_source.h"
 #include "python/columns/named_inputs.h"
-#include "python/batch_input.h"
 #include "python/errors.h"
 #include "python/run.h"
 #include "python/run_entry.h"
@@ -139,9 +139,8 @@ RunResult execute(EngineObject* engine, const Arguments& arguments) {
   // and the outcome.
   ListInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
-  ListSource source(inputs.lists, inputs.joined, settings.axes.size(),
-                    objects.reading.group_keys.size());
-  // The join made every object up front; nothing is recorded while the run pulls.
+  ListSource source(inputs.joined, objects.reading.group_keys.size());
+  // The join reported every failure; nothing is recorded while the run reads.
   return run_configured(settings, objects, source, [] { return CapturedError(); });
 }
 
@@ -224,8 +223,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
   for (std::unique_ptr<Query>& query : batch) {
-    ListSource source(query->inputs.lists, query->inputs.joined, settings.axes.size(),
-                      query->objects.reading.group_keys.size());
+    ListSource source(query->inputs.joined, query->objects.reading.group_keys.size());
     RunResult result =
         run_configured(settings, query->objects, source, [] { return CapturedError(); });
     if (!result.outcome) return result;
@@ -244,21 +242,19 @@ PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs
                                    &a.cover, &a.pad_id, &a.threads)) {
     return nullptr;
   }
-  return run_entry(self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads},
-                   [&](EngineObject* engine) {
-                     // A configuration that cannot run is refused before any input is looked at.
-                     RunObjects probe;
-                     RunResult refused;
-                     if (!configure_run(engine, probe, &refused)) return refused;
-                     size_t threads = 0;
-                     if (!threads_from(a.threads, &threads)) return failed_now();
-                     std::vector<PyRef> queries;
-                     if (!batch_queries(a.lists, &queries)) return failed_now();
-                     const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) ||
-                                        !queries.empty();
-                     return batch ? execute_batch(engine, a, std::move(queries))
-                                  : execute(engine, a);
-                   });
+  return run_entry(
+      self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads}, [&](EngineObject* engine) {
+        // A configuration that cannot run is refused before any input is looked at.
+        RunObjects probe;
+        RunResult refused;
+        if (!configure_run(engine, probe, &refused)) return refused;
+        size_t threads = 0;
+        if (!threads_from(a.threads, &threads)) return failed_now();
+        std::vector<PyRef> queries;
+        if (!batch_queries(a.lists, &queries)) return failed_now();
+        const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) || !queries.empty();
+        return batch ? execute_batch(engine, a, std::move(queries)) : execute(engine, a);
+      });
 }
 
 }  // namespace
