@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "budget/tail_mass.h"
-#include "engine/entry_order.h"
+#include "engine/entry_sort.h"
 #include "engine/fusion.h"
 #include "engine/interval_clock.h"
 #include "engine/invariant.h"
@@ -399,15 +399,16 @@ std::vector<ScoredRecord> StageTwo::apply_threshold(std::vector<ScoredRecord> sc
 }
 
 std::vector<ScoredRecord> StageTwo::rank(std::vector<ScoredRecord> kept) {
-  // Sort positions rather than the records themselves, which are heavy to move.
-  std::vector<size_t> order(kept.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return entry_better(kept[a].fused, kept[a].id(), kept[b].fused, kept[b].id());
-  });
+  // Sort flat keys rather than the records themselves, which are heavy to move.
+  std::vector<EntryRef> order;
+  order.reserve(kept.size());
+  for (size_t i = 0; i < kept.size(); ++i) {
+    order.push_back(EntryRef{kept[i].fused, &kept[i].id(), i});
+  }
+  sort_entries(order);
   std::vector<ScoredRecord> ranked;
   ranked.reserve(kept.size());
-  for (size_t position : order) ranked.push_back(std::move(kept[position]));
+  for (const EntryRef& entry : order) ranked.push_back(std::move(kept[entry.position]));
   return ranked;
 }
 
@@ -436,7 +437,7 @@ SelectionProblem StageTwo::selection_problem(std::span<const ScoredRecord> ranke
 }
 
 RunOutcome StageTwo::assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
-                         const SelectionResult& result, size_t pool_size) {
+                              const SelectionResult& result, size_t pool_size) {
   std::vector<char> chosen(ranked.size(), 0);
   for (size_t position : result.selected) {
     KORVANE_INVARIANT(position < ranked.size() && !chosen[position],
@@ -529,8 +530,8 @@ Shortlist merge(const Plan& plan, std::vector<Shortlist> parts) {
       }
       Candidate evicted;
       bool did_evict = false;
-      PoolRecord& record = pool.admit(part.admission[m], offset + part.arrival[m], &evicted,
-                                      &did_evict);
+      PoolRecord& record =
+          pool.admit(part.admission[m], offset + part.arrival[m], &evicted, &did_evict);
       if (did_evict) {
         drops.record_rejection(std::move(evicted.id), std::move(evicted.object),
                                RejectKind::OutOfPool);
