@@ -133,9 +133,9 @@ class StageTwo {
  private:
   Status score_expensive_axes(std::vector<PoolRecord>& pool);
   std::vector<PoolRecord> apply_reject_policy(std::vector<PoolRecord> pool);
-  std::vector<ScoredRecord> fuse(std::vector<PoolRecord> survivors);
-  std::vector<ScoredRecord> apply_threshold(std::vector<ScoredRecord> scored);
-  static std::vector<ScoredRecord> rank(std::vector<ScoredRecord> kept);
+  // Fuses the survivors, drops those below the threshold (in survivor order) and ranks the
+  // rest. Scores and keys are worked on flat; each kept record moves once, into its rank.
+  std::vector<ScoredRecord> fuse_and_rank(std::vector<PoolRecord> survivors);
   // Fixes the budget (the tail-mass evidence goes into the trace) and frames the selection.
   SelectionProblem selection_problem(std::span<const ScoredRecord> ranked);
   RunOutcome assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
@@ -175,7 +175,7 @@ Result<RunOutcome> StageTwo::execute() {
 
   if (Status status = score_expensive_axes(pool); !status.ok()) return status.error();
   std::vector<PoolRecord> survivors = apply_reject_policy(std::move(pool));
-  std::vector<ScoredRecord> ranked = rank(apply_threshold(fuse(std::move(survivors))));
+  std::vector<ScoredRecord> ranked = fuse_and_rank(std::move(survivors));
 
   SelectionProblem problem = selection_problem(ranked);
   Result<SelectionResult> selection = select(problem, ranked);
@@ -369,46 +369,29 @@ std::vector<PoolRecord> StageTwo::apply_reject_policy(std::vector<PoolRecord> po
   return survivors;
 }
 
-std::vector<ScoredRecord> StageTwo::fuse(std::vector<PoolRecord> survivors) {
+std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord> survivors) {
   const Fuser& fuser = plan_.fuser();
   if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
-  std::vector<ScoredRecord> scored;
-  scored.reserve(survivors.size());
+  std::vector<EntryRef> order;
+  order.reserve(survivors.size());
   for (size_t s = 0; s < survivors.size(); ++s) {
     const float fused = fuser.fused(survivors[s].axis_values, s, ranks_);
-    scored.push_back(ScoredRecord{std::move(survivors[s]), FusionEvidence{}, fused, s});
-  }
-  return scored;
-}
-
-std::vector<ScoredRecord> StageTwo::apply_threshold(std::vector<ScoredRecord> scored) {
-  if (!engine_.threshold) return scored;
-  const float threshold = *engine_.threshold;
-  std::vector<ScoredRecord> kept;
-  kept.reserve(scored.size());
-  for (ScoredRecord& record : scored) {
     // An ordered comparison: a NaN on either side drops nothing.
-    if (threshold > record.fused) {
-      drops_.record_rejection(std::move(record.record.candidate), RejectKind::BelowThreshold, {},
-                              record.fused);
+    if (engine_.threshold && *engine_.threshold > fused) {
+      drops_.record_rejection(std::move(survivors[s].candidate), RejectKind::BelowThreshold, {},
+                              fused);
     } else {
-      kept.push_back(std::move(record));
+      order.push_back(EntryRef{fused, &survivors[s].id(), s});
     }
-  }
-  return kept;
-}
-
-std::vector<ScoredRecord> StageTwo::rank(std::vector<ScoredRecord> kept) {
-  // Sort flat keys rather than the records themselves, which are heavy to move.
-  std::vector<EntryRef> order;
-  order.reserve(kept.size());
-  for (size_t i = 0; i < kept.size(); ++i) {
-    order.push_back(EntryRef{kept[i].fused, &kept[i].id(), i});
   }
   sort_entries(order);
   std::vector<ScoredRecord> ranked;
-  ranked.reserve(kept.size());
-  for (const EntryRef& entry : order) ranked.push_back(std::move(kept[entry.position]));
+  ranked.reserve(order.size());
+  for (const EntryRef& entry : order) {
+    ranked.push_back(
+        ScoredRecord{std::move(survivors[entry.position]), FusionEvidence{}, entry.score,
+                     entry.position});
+  }
   return ranked;
 }
 

@@ -1,6 +1,7 @@
 #include "engine/stage_pool.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "engine/entry_order.h"
@@ -103,32 +104,62 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     uint64_t arrival;
     size_t entry;
   };
-  std::vector<Key> keys;
-  keys.reserve(heap_.size());
-  for (size_t i = 0; i < heap_.size(); ++i) {
-    const Entry& entry = heap_[i];
-    const CandidateId& id = id_of(entry);
-    keys.push_back(Key{total_order_key(entry.score), !id.is_integer(),
-                       id.is_integer() ? id.integer() : 0,
-                       id.is_integer() ? nullptr : &id.text(), entry.arrival, i});
-  }
-  auto best_first = [](const Key& a, const Key& b) {
-    if (a.score != b.score) return a.score > b.score;
-    if (a.text != b.text) return !a.text;
-    if (!a.text) {
-      if (a.integer != b.integer) return a.integer < b.integer;
-    } else if (int c = a.text_id->compare(*b.text_id); c != 0) {
-      return c < 0;
-    }
-    return a.arrival < b.arrival;
+  // With integer ids alone and arrivals below 2^32 (the usual case), the same order is two
+  // words compared as unsigned integers: score descending, id, arrival.
+  struct PackedKey {
+    uint64_t high;
+    uint64_t low;
+    size_t entry;
   };
-  // Inputs often arrive best first already (a retriever's list); then nothing moves.
-  if (!std::is_sorted(keys.begin(), keys.end(), best_first)) {
-    std::sort(keys.begin(), keys.end(), best_first);
+  bool packable = true;
+  for (const Entry& entry : heap_) {
+    packable &= id_of(entry).is_integer() && entry.arrival <= std::numeric_limits<uint32_t>::max();
   }
   std::vector<Entry> ordered;
-  ordered.reserve(keys.size());
-  for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
+  ordered.reserve(heap_.size());
+  if (packable) {
+    std::vector<PackedKey> keys;
+    keys.reserve(heap_.size());
+    for (size_t i = 0; i < heap_.size(); ++i) {
+      const Entry& entry = heap_[i];
+      const uint32_t ascending = static_cast<uint32_t>(total_order_key(entry.score)) ^ 0x80000000u;
+      const uint64_t id = id_of(entry).integer();
+      keys.push_back(PackedKey{static_cast<uint64_t>(~ascending) << 32 | id >> 32,
+                               id << 32 | entry.arrival, i});
+    }
+    auto packed_first = [](const PackedKey& a, const PackedKey& b) {
+      return a.high != b.high ? a.high < b.high : a.low < b.low;
+    };
+    // Inputs often arrive best first already (a retriever's list); then nothing moves.
+    if (!std::is_sorted(keys.begin(), keys.end(), packed_first)) {
+      std::sort(keys.begin(), keys.end(), packed_first);
+    }
+    for (const PackedKey& key : keys) ordered.push_back(heap_[key.entry]);
+  } else {
+    std::vector<Key> keys;
+    keys.reserve(heap_.size());
+    for (size_t i = 0; i < heap_.size(); ++i) {
+      const Entry& entry = heap_[i];
+      const CandidateId& id = id_of(entry);
+      keys.push_back(Key{total_order_key(entry.score), !id.is_integer(),
+                         id.is_integer() ? id.integer() : 0, id.is_integer() ? nullptr : &id.text(),
+                         entry.arrival, i});
+    }
+    auto best_first = [](const Key& a, const Key& b) {
+      if (a.score != b.score) return a.score > b.score;
+      if (a.text != b.text) return !a.text;
+      if (!a.text) {
+        if (a.integer != b.integer) return a.integer < b.integer;
+      } else if (int c = a.text_id->compare(*b.text_id); c != 0) {
+        return c < 0;
+      }
+      return a.arrival < b.arrival;
+    };
+    if (!std::is_sorted(keys.begin(), keys.end(), best_first)) {
+      std::sort(keys.begin(), keys.end(), best_first);
+    }
+    for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
+  }
   heap_ = std::move(ordered);
 
   std::vector<PoolRecord> members;
