@@ -1,6 +1,7 @@
 #include "python/columns/list_join.h"
 
 #include <bit>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <string_view>
@@ -44,11 +45,28 @@ bool entry(PyObject* by_id, PyObject* object, PyRef* out) {
   return true;
 }
 
+// The scores' one chunk when it is native float32 with every row present; else null.
+const ArrayView* plain_float32(const Column* scores) {
+  if (scores == nullptr || scores->chunks().size() != 1) return nullptr;
+  const ArrayView* chunk = scores->chunks().front();
+  const bool plain = chunk->encoding == ColumnEncoding::kFloat32 && !chunk->byte_swapped &&
+                     chunk->validity == nullptr;
+  return plain ? chunk : nullptr;
+}
+
 }  // namespace
 
 std::optional<float> RankedList::value(int64_t row) const {
   if (scores) return scores->score(row);
   return static_cast<float>(-static_cast<double>(row + 1));
+}
+
+// The key of a native int64 id, read in place (the common case of a retriever's ids).
+JoinedLists::Key JoinedLists::int64_key(const uint8_t* at) {
+  int64_t value;
+  std::memcpy(&value, at, sizeof value);
+  if (value >= 0) return {IdKey::Kind::kInteger, false, static_cast<uint64_t>(value), {}};
+  return {IdKey::Kind::kInteger, true, ~static_cast<uint64_t>(value) + 1, {}};
 }
 
 JoinedLists::Key JoinedLists::key_at(const ArrayView& view, int64_t row, std::string* scratch) {
@@ -179,10 +197,13 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
   for (size_t list = 0; list < lists.size(); ++list) {
     const RankedList& ranked = lists[list];
     const Column& column = ranked.ids;
+    const ArrayView* plain_scores = plain_float32(ranked.scores.get());
     int64_t row = 0;
     for (const ArrayView* chunk : column.chunks()) {
+      const bool plain_ids = chunk->encoding == ColumnEncoding::kInt64 && !chunk->byte_swapped;
       for (int64_t local = 0; local < chunk->length; ++local, ++row) {
-        const Key key = key_at(*chunk, local, &scratch);
+        const Key key = plain_ids ? int64_key(chunk->data + local * chunk->stride)
+                                  : key_at(*chunk, local, &scratch);
         if (key.kind == IdKey::Kind::kOther) {
           return raise_id_not_joinable(column.name(), row,
                                        static_cast<PyObject*>(column.object(row)));
@@ -196,7 +217,12 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
         const size_t at = (table_[slot] - 1) * list_count() + list;
         if (placed_[at]) continue;  // a repeated id keeps its first, best-placed row
         placed_[at] = 1;
-        if (std::optional<float> value = ranked.value(row)) values_[at] = *value;
+        if (plain_scores != nullptr) {
+          // As Column::score reads it: NaN stays the mark of no value.
+          std::memcpy(&values_[at], plain_scores->data + row * plain_scores->stride, sizeof(float));
+        } else if (std::optional<float> value = ranked.value(row)) {
+          values_[at] = *value;
+        }
       }
     }
   }

@@ -99,6 +99,8 @@ class JoinedLists {
   // The key of row `row` of `view` (a chunk of an id column); its text, when it has one,
   // may view `scratch`.
   static Key key_at(const ArrayView& view, int64_t row, std::string* scratch);
+  // The key of a native int64 id at `at`, read in place (the common case).
+  static Key int64_key(const uint8_t* at);
   static uint64_t hash(const Key& key);
   // The slot of the table holding `key`, or the empty slot where it goes.
   size_t find(const Key& key, uint64_t hashed) const;
