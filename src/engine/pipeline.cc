@@ -316,6 +316,7 @@ void StageOne::admit_row(size_t row, float score) {
 }
 
 Status StageTwo::score_expensive_axes(std::vector<PoolRecord>& pool) {
+  if (plan_.expensive_axes().empty()) return Status::Ok();
   std::vector<const Candidate*> batch;
   batch.reserve(pool.size());
   for (const PoolRecord& record : pool) batch.push_back(&record.candidate);
