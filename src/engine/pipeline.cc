@@ -390,8 +390,7 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord> surviv
   ranked.reserve(order.size());
   for (const EntryRef& entry : order) {
     ranked.push_back(
-        ScoredRecord{std::move(survivors[entry.position]), FusionEvidence{}, entry.score,
-                     entry.position});
+        ScoredRecord{std::move(survivors[entry.position]), entry.score, entry.position});
   }
   return ranked;
 }

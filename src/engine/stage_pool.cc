@@ -162,15 +162,29 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
   }
   heap_ = std::move(ordered);
 
-  std::vector<PoolRecord> members;
-  members.reserve(heap_.size());
+  // Every slot holds a member (an evicted member's slot goes to its evictor), so the records
+  // are put in order where they are: slots_[i] takes the record of heap_[i], cycle by cycle.
+  KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
   if (scores != nullptr) scores->clear();
   if (arrivals != nullptr) arrivals->clear();
-  for (const Entry& entry : heap_) {
-    members.push_back(std::move(slots_[entry.slot]));
-    if (scores != nullptr) scores->push_back(entry.score);
-    if (arrivals != nullptr) arrivals->push_back(entry.arrival);
+  std::vector<uint8_t> placed(heap_.size(), 0);
+  for (size_t start = 0; start < heap_.size(); ++start) {
+    if (scores != nullptr) scores->push_back(heap_[start].score);
+    if (arrivals != nullptr) arrivals->push_back(heap_[start].arrival);
+    if (placed[start]) continue;
+    placed[start] = 1;
+    if (heap_[start].slot == start) continue;
+    PoolRecord first = std::move(slots_[start]);
+    size_t at = start;
+    while (heap_[at].slot != start) {
+      const size_t from = heap_[at].slot;
+      slots_[at] = std::move(slots_[from]);
+      placed[from] = 1;
+      at = from;
+    }
+    slots_[at] = std::move(first);
   }
+  std::vector<PoolRecord> members = std::move(slots_);
   heap_.clear();
   slots_.clear();
   heaped_ = false;
