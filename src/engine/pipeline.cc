@@ -108,6 +108,26 @@ class StageOne {
   std::vector<ScorerTrace> axes_;
 };
 
+// The ranked records' storage, kept on each thread from one run to the next when it is
+// small: building and freeing a few hundred kilobytes per run otherwise makes the allocator
+// hand the memory back to the system and fault it in again, every run.
+constexpr size_t kKeptRankedBytes = size_t{1} << 20;
+thread_local std::vector<ScoredRecord> spare_ranked;
+
+std::vector<ScoredRecord> storage_from_last_run() {
+  std::vector<ScoredRecord> storage = std::move(spare_ranked);
+  storage.clear();
+  return storage;
+}
+
+// Releases the records (and so their objects) now; keeps the storage when it is small.
+void keep_for_next_run(std::vector<ScoredRecord> ranked) {
+  ranked.clear();
+  if (ranked.capacity() * sizeof(ScoredRecord) <= kKeptRankedBytes) {
+    spare_ranked = std::move(ranked);
+  }
+}
+
 // Stage 2's working state, from a shortlist on: the expensive axes, fusion, the threshold,
 // ranking, the budget and selection.
 class StageTwo {
@@ -138,7 +158,7 @@ class StageTwo {
   std::vector<ScoredRecord> fuse_and_rank(std::vector<PoolRecord> survivors);
   // Fixes the budget (the tail-mass evidence goes into the trace) and frames the selection.
   SelectionProblem selection_problem(std::span<const ScoredRecord> ranked);
-  RunOutcome assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
+  RunOutcome assemble(std::vector<ScoredRecord>& ranked, const SelectionProblem& problem,
                       const SelectionResult& result, size_t pool_size);
 
   const Plan& plan_;
@@ -180,7 +200,9 @@ Result<RunOutcome> StageTwo::execute() {
   SelectionProblem problem = selection_problem(ranked);
   Result<SelectionResult> selection = select(problem, ranked);
   if (!selection.ok()) return selection.error();
-  return assemble(std::move(ranked), problem, selection.value(), pool_size);
+  RunOutcome outcome = assemble(ranked, problem, selection.value(), pool_size);
+  keep_for_next_run(std::move(ranked));
+  return outcome;
 }
 
 // Stage 1 over one block: the filters and the cheap axes for every row, then, row by row in
@@ -386,7 +408,7 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord> surviv
     }
   }
   sort_entries(order);
-  std::vector<ScoredRecord> ranked;
+  std::vector<ScoredRecord> ranked = storage_from_last_run();
   ranked.reserve(order.size());
   for (const EntryRef& entry : order) {
     ranked.push_back(
@@ -419,7 +441,7 @@ SelectionProblem StageTwo::selection_problem(std::span<const ScoredRecord> ranke
   return problem;
 }
 
-RunOutcome StageTwo::assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
+RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const SelectionProblem& problem,
                               const SelectionResult& result, size_t pool_size) {
   std::vector<char> chosen(ranked.size(), 0);
   for (size_t position : result.selected) {
