@@ -469,6 +469,35 @@ def assert_given_ids(candidates, objects, from_lists, position):
             assert type(candidate) is type(objects[at]) and candidate == objects[at]
 
 
+@pytest.mark.parametrize("form", ["i8", "u8", "arrow_int64", "arrow_uint64"])
+def test_run_lists_gives_integer_ids_at_the_ends_of_their_range_as_ints(form):
+    """Integer ids from arrays become the candidates' ints, made only when shown, at the
+    ends of 64-bit ranges too; the outcome equals run over the same ids in dicts."""
+    values = {"i8": [-(2**63), 2**63 - 1, -1, 0, 5],
+              "arrow_int64": [-(2**63), 2**63 - 1, -1, 0, 5],
+              "u8": [2**64 - 1, 2**63, 2**63 - 1, 0, 5],
+              "arrow_uint64": [2**64 - 1, 2**63, 2**63 - 1, 0, 5]}[form]
+    if form.startswith("arrow"):
+        if pa is None:
+            pytest.skip("pyarrow is a test extra")
+        ids = pa.array(values, pa.int64() if form == "arrow_int64" else pa.uint64())
+    else:
+        ids = np.array(values, dtype=form)
+    scores = np.array([0.5, 0.5, 0.25, 1.0, 0.75], dtype=np.float32)
+    engine = korvane.Engine()
+    engine.scorer("a")
+    engine.budget_top_k(2)
+    engine.rejections("keep")
+    got = engine.run_lists({"a": (ids, scores)})
+    expected = engine.run([{"id": v, "scores": {"a": float(s)}} for v, s in zip(values, scores)])
+    # run's candidates are the dicts; run_lists' are the ids themselves.
+    assert all(type(r.candidate) is int for r in [*got.ranked, *got.rejected])
+    assert [(r.candidate, r.id, r.fused) for r in got.ranked] == \
+        [(r.candidate["id"], r.id, r.fused) for r in expected.ranked]
+    assert [(r.candidate, r.id, r.reason) for r in got.rejected] == \
+        [(r.candidate["id"], r.id, r.reason) for r in expected.rejected]
+
+
 @settings(max_examples=EXAMPLES, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.data())

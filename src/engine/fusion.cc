@@ -5,7 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "engine/entry_order.h"
+#include "engine/entry_sort.h"
 
 namespace korvane {
 
@@ -54,23 +54,18 @@ std::optional<float> Fuser::value_of(const std::optional<float>& stored) const {
 AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors) const {
   const size_t axis_count = engine_.axes.size();
   AxisRanks ranks(axis_count, std::vector<std::optional<uint32_t>>(survivors.size()));
-  std::vector<float> values(survivors.size());
-  std::vector<size_t> participants;
+  std::vector<EntryRef> participants;
   participants.reserve(survivors.size());
-
   for (size_t axis = 0; axis < axis_count; ++axis) {
     participants.clear();
     for (size_t s = 0; s < survivors.size(); ++s) {
       if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
-        values[s] = *v;
-        participants.push_back(s);
+        participants.push_back(EntryRef{*v, &survivors[s].id(), s});
       }
     }
-    std::stable_sort(participants.begin(), participants.end(), [&](size_t a, size_t b) {
-      return entry_better(values[a], survivors[a].id(), values[b], survivors[b].id());
-    });
+    sort_entries(participants);
     for (size_t p = 0; p < participants.size(); ++p) {
-      ranks[axis][participants[p]] = static_cast<uint32_t>(p + 1);
+      ranks[axis][participants[p].position] = static_cast<uint32_t>(p + 1);
     }
   }
   return ranks;

@@ -1,8 +1,8 @@
 // ObjectHandle: an owned, move-only reference to the caller's object for a candidate (the
 // Python object, for the binding). The core never looks inside. A handle holds nothing, an
 // object with the function that releases it (called exactly once when the handle dies), or a
-// row number: a source whose objects are its row numbers hands those out, and the binding
-// makes the object of a row only when someone looks at it.
+// row number: a source whose objects are integers (its row numbers, or integer ids) hands
+// those out, and the binding makes the integer's object only when someone looks at it.
 #pragma once
 
 #include <cstdint>

@@ -13,6 +13,7 @@
 
 #include "budget/tail_mass.h"
 #include "engine/entry_order.h"
+#include "engine/entry_sort.h"
 #include "engine/fusion.h"
 #include "engine/interval_clock.h"
 #include "engine/invariant.h"
@@ -116,6 +117,26 @@ class StageOne {
   std::vector<ScorerTrace> axes_;
 };
 
+// The ranked records' storage, kept on each thread from one run to the next when it is
+// small: building and freeing a few hundred kilobytes per run otherwise makes the allocator
+// hand the memory back to the system and fault it in again, every run.
+constexpr size_t kKeptRankedBytes = size_t{1} << 20;
+thread_local std::vector<ScoredRecord> spare_ranked;
+
+std::vector<ScoredRecord> storage_from_last_run() {
+  std::vector<ScoredRecord> storage = std::move(spare_ranked);
+  storage.clear();
+  return storage;
+}
+
+// Releases the records (and so their objects) now; keeps the storage when it is small.
+void keep_for_next_run(std::vector<ScoredRecord> ranked) {
+  ranked.clear();
+  if (ranked.capacity() * sizeof(ScoredRecord) <= kKeptRankedBytes) {
+    spare_ranked = std::move(ranked);
+  }
+}
+
 // Stage 2's working state, from a shortlist on: the expensive axes, fusion, the threshold,
 // ranking, the budget and selection.
 class StageTwo {
@@ -141,12 +162,12 @@ class StageTwo {
  private:
   Status score_expensive_axes(std::vector<PoolRecord>& pool);
   std::vector<PoolRecord> apply_reject_policy(std::vector<PoolRecord> pool);
-  std::vector<ScoredRecord> fuse(std::vector<PoolRecord> survivors);
-  std::vector<ScoredRecord> apply_threshold(std::vector<ScoredRecord> scored);
-  static std::vector<ScoredRecord> rank(std::vector<ScoredRecord> kept);
+  // Fuses the survivors, drops those below the threshold (in survivor order) and ranks the
+  // rest. Scores and keys are worked on flat; each kept record moves once, into its rank.
+  std::vector<ScoredRecord> fuse_and_rank(std::vector<PoolRecord> survivors);
   // Fixes the budget (the tail-mass evidence goes into the trace) and frames the selection.
   SelectionProblem selection_problem(std::span<const ScoredRecord> ranked);
-  RunOutcome assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
+  RunOutcome assemble(std::vector<ScoredRecord>& ranked, const SelectionProblem& problem,
                       const SelectionResult& result, size_t pool_size);
 
   const Plan& plan_;
@@ -188,12 +209,14 @@ Result<RunOutcome> StageTwo::execute() {
 
   if (Status status = score_expensive_axes(pool); !status.ok()) return status.error();
   std::vector<PoolRecord> survivors = apply_reject_policy(std::move(pool));
-  std::vector<ScoredRecord> ranked = rank(apply_threshold(fuse(std::move(survivors))));
+  std::vector<ScoredRecord> ranked = fuse_and_rank(std::move(survivors));
 
   SelectionProblem problem = selection_problem(ranked);
   Result<SelectionResult> selection = select(problem, ranked);
   if (!selection.ok()) return selection.error();
-  return assemble(std::move(ranked), problem, selection.value(), pool_size);
+  RunOutcome outcome = assemble(ranked, problem, selection.value(), pool_size);
+  keep_for_next_run(std::move(ranked));
+  return outcome;
 }
 
 // Stage 1 over one block: the filters and the cheap axes for every row, then, row by row in
@@ -438,6 +461,7 @@ void StageOne::admit_row(size_t row, float score) {
 }
 
 Status StageTwo::score_expensive_axes(std::vector<PoolRecord>& pool) {
+  if (plan_.expensive_axes().empty()) return Status::Ok();
   std::vector<const Candidate*> batch;
   batch.reserve(pool.size());
   for (const PoolRecord& record : pool) batch.push_back(&record.candidate);
@@ -491,45 +515,28 @@ std::vector<PoolRecord> StageTwo::apply_reject_policy(std::vector<PoolRecord> po
   return survivors;
 }
 
-std::vector<ScoredRecord> StageTwo::fuse(std::vector<PoolRecord> survivors) {
+std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord> survivors) {
   const Fuser& fuser = plan_.fuser();
   if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
-  std::vector<ScoredRecord> scored;
-  scored.reserve(survivors.size());
+  std::vector<EntryRef> order;
+  order.reserve(survivors.size());
   for (size_t s = 0; s < survivors.size(); ++s) {
     const float fused = fuser.fused(survivors[s].axis_values, s, ranks_);
-    scored.push_back(ScoredRecord{std::move(survivors[s]), FusionEvidence{}, fused, s});
-  }
-  return scored;
-}
-
-std::vector<ScoredRecord> StageTwo::apply_threshold(std::vector<ScoredRecord> scored) {
-  if (!engine_.threshold) return scored;
-  const float threshold = *engine_.threshold;
-  std::vector<ScoredRecord> kept;
-  kept.reserve(scored.size());
-  for (ScoredRecord& record : scored) {
     // An ordered comparison: a NaN on either side drops nothing.
-    if (threshold > record.fused) {
-      drops_.record_rejection(std::move(record.record.candidate), RejectKind::BelowThreshold, {},
-                              record.fused);
+    if (engine_.threshold && *engine_.threshold > fused) {
+      drops_.record_rejection(std::move(survivors[s].candidate), RejectKind::BelowThreshold, {},
+                              fused);
     } else {
-      kept.push_back(std::move(record));
+      order.push_back(EntryRef{fused, &survivors[s].id(), s});
     }
   }
-  return kept;
-}
-
-std::vector<ScoredRecord> StageTwo::rank(std::vector<ScoredRecord> kept) {
-  // Sort positions rather than the records themselves, which are heavy to move.
-  std::vector<size_t> order(kept.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return entry_better(kept[a].fused, kept[a].id(), kept[b].fused, kept[b].id());
-  });
-  std::vector<ScoredRecord> ranked;
-  ranked.reserve(kept.size());
-  for (size_t position : order) ranked.push_back(std::move(kept[position]));
+  sort_entries(order);
+  std::vector<ScoredRecord> ranked = storage_from_last_run();
+  ranked.reserve(order.size());
+  for (const EntryRef& entry : order) {
+    ranked.push_back(
+        ScoredRecord{std::move(survivors[entry.position]), entry.score, entry.position});
+  }
   return ranked;
 }
 
@@ -557,7 +564,7 @@ SelectionProblem StageTwo::selection_problem(std::span<const ScoredRecord> ranke
   return problem;
 }
 
-RunOutcome StageTwo::assemble(std::vector<ScoredRecord> ranked, const SelectionProblem& problem,
+RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const SelectionProblem& problem,
                               const SelectionResult& result, size_t pool_size) {
   std::vector<char> chosen(ranked.size(), 0);
   for (size_t position : result.selected) {

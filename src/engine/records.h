@@ -23,8 +23,7 @@ struct PoolRecord {
 
 struct ScoredRecord {
   PoolRecord record;
-  // Built only for the records that end selected; the run fuses the others score alone.
-  FusionEvidence evidence;
+  // Its evidence is built only for the records that end selected, straight into the outcome.
   float fused = 0.0f;
   size_t survivor = 0;  // position among the stage-2 survivors, where its rrf ranks are kept
 

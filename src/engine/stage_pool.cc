@@ -109,43 +109,87 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     uint64_t arrival;
     size_t entry;
   };
-  std::vector<Key> keys;
-  keys.reserve(heap_.size());
-  for (size_t i = 0; i < heap_.size(); ++i) {
-    const Entry& entry = heap_[i];
-    const CandidateId& id = id_of(entry);
-    keys.push_back(Key{total_order_key(entry.score), !id.is_integer(),
-                       id.is_integer() ? id.integer() : 0, id.is_integer() ? nullptr : &id.text(),
-                       entry.arrival, i});
-  }
-  auto best_first = [](const Key& a, const Key& b) {
-    if (a.score != b.score) return a.score > b.score;
-    if (a.text != b.text) return !a.text;
-    if (!a.text) {
-      if (a.integer != b.integer) return a.integer < b.integer;
-    } else if (int c = a.text_id->compare(*b.text_id); c != 0) {
-      return c < 0;
-    }
-    return a.arrival < b.arrival;
+  // With integer ids alone and arrivals below 2^32 (the usual case), the same order is two
+  // words compared as unsigned integers: score descending, id, arrival.
+  struct PackedKey {
+    uint64_t high;
+    uint64_t low;
+    size_t entry;
   };
-  // Inputs often arrive best first already (a retriever's list); then nothing moves.
-  if (!std::is_sorted(keys.begin(), keys.end(), best_first)) {
-    std::sort(keys.begin(), keys.end(), best_first);
+  bool packable = true;
+  for (const Entry& entry : heap_) {
+    packable &= id_of(entry).is_integer() && entry.arrival <= std::numeric_limits<uint32_t>::max();
   }
   std::vector<Entry> ordered;
-  ordered.reserve(keys.size());
-  for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
+  ordered.reserve(heap_.size());
+  if (packable) {
+    std::vector<PackedKey> keys;
+    keys.reserve(heap_.size());
+    for (size_t i = 0; i < heap_.size(); ++i) {
+      const Entry& entry = heap_[i];
+      const uint32_t ascending = static_cast<uint32_t>(total_order_key(entry.score)) ^ 0x80000000u;
+      const uint64_t id = id_of(entry).integer();
+      keys.push_back(PackedKey{static_cast<uint64_t>(~ascending) << 32 | id >> 32,
+                               id << 32 | entry.arrival, i});
+    }
+    auto packed_first = [](const PackedKey& a, const PackedKey& b) {
+      return a.high != b.high ? a.high < b.high : a.low < b.low;
+    };
+    // Inputs often arrive best first already (a retriever's list); then nothing moves.
+    if (!std::is_sorted(keys.begin(), keys.end(), packed_first)) {
+      std::sort(keys.begin(), keys.end(), packed_first);
+    }
+    for (const PackedKey& key : keys) ordered.push_back(heap_[key.entry]);
+  } else {
+    std::vector<Key> keys;
+    keys.reserve(heap_.size());
+    for (size_t i = 0; i < heap_.size(); ++i) {
+      const Entry& entry = heap_[i];
+      const CandidateId& id = id_of(entry);
+      keys.push_back(Key{total_order_key(entry.score), !id.is_integer(),
+                         id.is_integer() ? id.integer() : 0, id.is_integer() ? nullptr : &id.text(),
+                         entry.arrival, i});
+    }
+    auto best_first = [](const Key& a, const Key& b) {
+      if (a.score != b.score) return a.score > b.score;
+      if (a.text != b.text) return !a.text;
+      if (!a.text) {
+        if (a.integer != b.integer) return a.integer < b.integer;
+      } else if (int c = a.text_id->compare(*b.text_id); c != 0) {
+        return c < 0;
+      }
+      return a.arrival < b.arrival;
+    };
+    if (!std::is_sorted(keys.begin(), keys.end(), best_first)) {
+      std::sort(keys.begin(), keys.end(), best_first);
+    }
+    for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
+  }
   heap_ = std::move(ordered);
 
-  std::vector<PoolRecord> members;
-  members.reserve(heap_.size());
+  // Every slot holds a member (an evicted member's slot goes to its evictor), so the records
+  // are put in order where they are: slots_[i] takes the record of heap_[i], cycle by cycle.
+  KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
   if (scores != nullptr) scores->clear();
   if (arrivals != nullptr) arrivals->clear();
-  for (const Entry& entry : heap_) {
-    members.push_back(std::move(slots_[entry.slot]));
-    if (scores != nullptr) scores->push_back(entry.score);
-    if (arrivals != nullptr) arrivals->push_back(entry.arrival);
+  std::vector<uint8_t> placed(heap_.size(), 0);
+  for (size_t start = 0; start < heap_.size(); ++start) {
+    if (scores != nullptr) scores->push_back(heap_[start].score);
+    if (arrivals != nullptr) arrivals->push_back(heap_[start].arrival);
+    if (placed[start]) continue;
+    placed[start] = 1;
+    if (heap_[start].slot == start) continue;
+    PoolRecord first = std::move(slots_[start]);
+    size_t at = start;
+    while (heap_[at].slot != start) {
+      const size_t from = heap_[at].slot;
+      slots_[at] = std::move(slots_[from]);
+      placed[from] = 1;
+      at = from;
+    }
+    slots_[at] = std::move(first);
   }
+  std::vector<PoolRecord> members = std::move(slots_);
   heap_.clear();
   slots_.clear();
   heaped_ = false;

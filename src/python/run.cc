@@ -50,7 +50,8 @@ bool configure_with(std::shared_ptr<RunPlan> plan, const EngineSettings& setting
   SourceReading& reading = objects.reading;
   reading.axis_names.reserve(settings.axes.size());
   for (const ScorerSpec& axis : settings.axes) reading.axis_names.push_back(axis.name);
-  for (const GroupMaxSetting& group : settings.group_maxima) reading.group_keys.push_back(group.key);
+  for (const GroupMaxSetting& group : settings.group_maxima)
+    reading.group_keys.push_back(group.key);
   for (const RequirementSetting& requirement : settings.requirements) {
     reading.group_keys.push_back(requirement.key);
   }
@@ -102,8 +103,8 @@ PyObject* with_run_frame(PyObject* self, PyObject* argument, Body&& body) {
 
 }  // namespace
 
-bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResult* refused) {
-  return configure_with(plan_of(settings), settings, objects, refused);
+bool configure_run(EngineObject* engine, RunObjects& objects, RunResult* refused) {
+  return configure_with(plan_for(engine), engine->settings, objects, refused);
 }
 
 namespace {
@@ -172,8 +173,7 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!iterator) return failed(CapturedError::fetch());
       DictSource source(std::move(iterator), objects.plan->keys, *objects.sequences,
                         *objects.interruption);
-      return run_configured(engine->settings, objects, source,
-                            [&] { return source.take_error(); });
+      return run_configured(engine->settings, objects, source, [&] { return source.take_error(); });
     });
   });
 }

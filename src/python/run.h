@@ -19,6 +19,7 @@
 #include "python/callback_scorer.h"
 #include "python/captured_error.h"
 #include "python/engine_settings.h"
+#include "python/engine_type.h"
 #include "python/interruption.h"
 #include "python/py_ref.h"
 #include "python/run_plan.h"
@@ -57,10 +58,11 @@ struct RunResult {
   CapturedError error;
 };
 
-// Plans the settings (when `engine` is given, its cached plan) and makes the run's callback
-// scorers. False, with the exception in *refused, when the run must not start (no axis, a
-// unary minimum on an unknown axis, a refused configuration).
-bool configure_run(const EngineSettings& settings, RunObjects& objects, RunResult* refused);
+// Takes the engine's cached plan of its settings (planned once per change) and makes the
+// run's callback scorers. False, with the exception in *refused, when the run must not
+// start (no axis, a unary minimum on an unknown axis, a refused configuration). Needs the
+// interpreter lock and shared access to the engine.
+bool configure_run(EngineObject* engine, RunObjects& objects, RunResult* refused);
 
 // How stage 1 reads a source: with the interpreter lock held, or, for a source that
 // touches no Python object, with the lock let go meanwhile (other Python threads run).

@@ -160,10 +160,11 @@ bool ColumnInputs::open(const Arguments& arguments, const EngineSettings& settin
   return convert_row_offset(arguments.row_offset) && pad_key_from(arguments.pad_id, &pad);
 }
 
-RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
+RunResult execute(EngineObject* engine, const Arguments& arguments) {
+  const EngineSettings& settings = engine->settings;
   RunObjects objects;
   RunResult refused;
-  if (!configure_run(settings, objects, &refused)) return refused;
+  if (!configure_run(engine, objects, &refused)) return refused;
   // Declared after the run objects, so dropped before them: the columns outlive the source
   // and the outcome, and nothing of the run outlives the columns.
   ColumnInputs inputs;
@@ -216,7 +217,8 @@ bool query_argument(PyObject* object, Py_ssize_t query, Py_ssize_t queries, std:
 
 // Queries x depth: each query is a run of its own over its rows, equal to the single call.
 // Every query's input is opened and checked before the first one runs.
-RunResult execute_batch(const EngineSettings& settings, const Arguments& arguments) {
+RunResult execute_batch(EngineObject* engine, const Arguments& arguments) {
+  const EngineSettings& settings = engine->settings;
   size_t threads = 0;
   if (!threads_from(arguments.threads, &threads)) return failed_now();
   const Py_ssize_t queries = PyObject_Length(arguments.ids);
@@ -239,7 +241,8 @@ RunResult execute_batch(const EngineSettings& settings, const Arguments& argumen
         !query_argument(arguments.scores, q, queries, "scores", true, &scores) ||
         (given(arguments.groups) &&
          !query_argument(arguments.groups, q, queries, "groups", true, &groups)) ||
-        (given(arguments.cost) && !query_argument(arguments.cost, q, queries, "cost", false, &cost)) ||
+        (given(arguments.cost) &&
+         !query_argument(arguments.cost, q, queries, "cost", false, &cost)) ||
         (given(arguments.cover) &&
          !query_argument(arguments.cover, q, queries, "cover", false, &cover))) {
       return failed_now();
@@ -253,7 +256,7 @@ RunResult execute_batch(const EngineSettings& settings, const Arguments& argumen
       if (*held) query->held.push_back(std::move(*held));
     }
     RunResult refused;
-    if (!configure_run(settings, query->objects, &refused)) return refused;
+    if (!configure_run(engine, query->objects, &refused)) return refused;
     if (!query->inputs.open(row, settings, query->objects)) return failed_now();
     batch.push_back(std::move(query));
   }
@@ -323,24 +326,25 @@ PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwar
   }
   return run_entry(self,
                    {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset, a.pad_id, a.threads},
-                   [&](const EngineSettings& settings) {
+                   [&](EngineObject* engine) {
                      // A configuration that cannot run is refused before any input is looked at.
                      RunObjects probe;
                      RunResult refused;
-                     if (!configure_run(settings, probe, &refused)) return refused;
+                     if (!configure_run(engine, probe, &refused)) return refused;
                      size_t threads = 0;
                      if (!threads_from(a.threads, &threads)) return failed_now();
                      SequenceCheck sequences;
                      const int batch = is_batch(a.ids, sequences);
                      if (batch < 0) return failed_now();
-                     return batch ? execute_batch(settings, a) : execute(settings, a);
+                     return batch ? execute_batch(engine, a) : execute(engine, a);
                    });
 }
 
-RunResult execute_shortlist(const EngineSettings& settings, const Arguments& arguments) {
+RunResult execute_shortlist(EngineObject* engine, const Arguments& arguments) {
+  const EngineSettings& settings = engine->settings;
   RunObjects objects;
   RunResult refused;
-  if (!configure_run(settings, objects, &refused)) return refused;
+  if (!configure_run(engine, objects, &refused)) return refused;
   ColumnInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
@@ -357,7 +361,7 @@ PyObject* engine_shortlist_columns_impl(PyObject* self, PyObject* args, PyObject
     return nullptr;
   }
   return run_entry(self, {a.ids, a.scores, a.groups, a.cost, a.cover, a.row_offset},
-                   [&](const EngineSettings& settings) { return execute_shortlist(settings, a); });
+                   [&](EngineObject* engine) { return execute_shortlist(engine, a); });
 }
 
 }  // namespace

@@ -16,7 +16,8 @@
 
 namespace korvane::python {
 
-// `body(settings)` returns the RunResult; the per-run objects it makes live inside it.
+// `body(engine)` returns the RunResult; the per-run objects it makes live inside it. The
+// engine is passed so that runs take its cached plan (configure_run).
 template <class Body>
 PyObject* run_entry(PyObject* self, std::initializer_list<PyObject*> arguments, Body&& body) {
   std::vector<PyRef> held;
@@ -28,7 +29,7 @@ PyObject* run_entry(PyObject* self, std::initializer_list<PyObject*> arguments, 
   {
     SharedAccess access(engine->access);
     if (!access) return nullptr;
-    result = body(engine->settings);
+    result = body(engine);
   }
   held.clear();
   if (!result.outcome) {

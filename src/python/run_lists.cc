@@ -7,13 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "python/batch_input.h"
 #include "python/columns/column.h"
 #include "python/columns/column_messages.h"
 #include "python/columns/column_open.h"
 #include "python/columns/list_join.h"
 #include "python/columns/list_source.h"
 #include "python/columns/named_inputs.h"
-#include "python/batch_input.h"
 #include "python/errors.h"
 #include "python/run.h"
 #include "python/run_entry.h"
@@ -130,17 +130,17 @@ bool ListInputs::open(const Arguments& arguments, const EngineSettings& settings
   return true;
 }
 
-RunResult execute(const EngineSettings& settings, const Arguments& arguments) {
+RunResult execute(EngineObject* engine, const Arguments& arguments) {
+  const EngineSettings& settings = engine->settings;
   RunObjects objects;
   RunResult refused;
-  if (!configure_run(settings, objects, &refused)) return refused;
+  if (!configure_run(engine, objects, &refused)) return refused;
   // Declared after the run objects, so dropped before them: the lists outlive the source
   // and the outcome.
   ListInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
-  ListSource source(inputs.lists, inputs.joined, settings.axes.size(),
-                    objects.reading.group_keys.size());
-  // The join made every object up front; nothing is recorded while the run pulls.
+  ListSource source(inputs.joined, objects.reading.group_keys.size());
+  // The join reported every failure; nothing is recorded while the run reads.
   return run_configured(settings, objects, source, [] { return CapturedError(); });
 }
 
@@ -201,8 +201,9 @@ bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
 
 // Each query is a run of its own, equal to the single call; every query's lists are opened,
 // checked and joined before the first one runs.
-RunResult execute_batch(const EngineSettings& settings, const Arguments& arguments,
+RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
                         std::vector<PyRef> queries) {
+  const EngineSettings& settings = engine->settings;
   struct Query {
     PyRef lists;
     RunObjects objects;
@@ -215,15 +216,14 @@ RunResult execute_batch(const EngineSettings& settings, const Arguments& argumen
     Arguments row = arguments;
     row.lists = query->lists.get();
     RunResult refused;
-    if (!configure_run(settings, query->objects, &refused)) return refused;
+    if (!configure_run(engine, query->objects, &refused)) return refused;
     if (!query->inputs.open(row, settings, query->objects)) return failed_now();
     batch.push_back(std::move(query));
   }
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
   for (std::unique_ptr<Query>& query : batch) {
-    ListSource source(query->inputs.lists, query->inputs.joined, settings.axes.size(),
-                      query->objects.reading.group_keys.size());
+    ListSource source(query->inputs.joined, query->objects.reading.group_keys.size());
     RunResult result =
         run_configured(settings, query->objects, source, [] { return CapturedError(); });
     if (!result.outcome) return result;
@@ -242,21 +242,19 @@ PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs
                                    &a.cover, &a.pad_id, &a.threads)) {
     return nullptr;
   }
-  return run_entry(self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads},
-                   [&](const EngineSettings& settings) {
-                     // A configuration that cannot run is refused before any input is looked at.
-                     RunObjects probe;
-                     RunResult refused;
-                     if (!configure_run(settings, probe, &refused)) return refused;
-                     size_t threads = 0;
-                     if (!threads_from(a.threads, &threads)) return failed_now();
-                     std::vector<PyRef> queries;
-                     if (!batch_queries(a.lists, &queries)) return failed_now();
-                     const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) ||
-                                        !queries.empty();
-                     return batch ? execute_batch(settings, a, std::move(queries))
-                                  : execute(settings, a);
-                   });
+  return run_entry(
+      self, {a.lists, a.groups, a.cost, a.cover, a.pad_id, a.threads}, [&](EngineObject* engine) {
+        // A configuration that cannot run is refused before any input is looked at.
+        RunObjects probe;
+        RunResult refused;
+        if (!configure_run(engine, probe, &refused)) return refused;
+        size_t threads = 0;
+        if (!threads_from(a.threads, &threads)) return failed_now();
+        std::vector<PyRef> queries;
+        if (!batch_queries(a.lists, &queries)) return failed_now();
+        const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) || !queries.empty();
+        return batch ? execute_batch(engine, a, std::move(queries)) : execute(engine, a);
+      });
 }
 
 }  // namespace

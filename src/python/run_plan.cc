@@ -147,10 +147,6 @@ std::shared_ptr<RunPlan> build(const EngineSettings& settings) {
 
 }  // namespace
 
-std::shared_ptr<RunPlan> plan_of(const EngineSettings& settings) {
-  return build(settings);
-}
-
 std::shared_ptr<RunPlan> plan_for(EngineObject* engine) {
   if (!engine->plan) engine->plan = build(engine->settings);
   return engine->plan;

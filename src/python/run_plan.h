@@ -39,7 +39,5 @@ struct RunPlan {
 // lock and shared access to the object. Null with an exception set when a Python object
 // could not be made.
 std::shared_ptr<RunPlan> plan_for(EngineObject* engine);
-// A plan of `settings` that no object keeps.
-std::shared_ptr<RunPlan> plan_of(const EngineSettings& settings);
 
 }  // namespace korvane::python

@@ -1,7 +1,10 @@
 #include "python/columns/list_join.h"
 
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <limits>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include "python/columns/column_messages.h"
@@ -14,14 +17,15 @@ namespace {
 
 constexpr std::string_view kCoverShapeMessage = "'cover' 는 순서열이어야 한다";
 
-// The candidate's object for an id read from a buffer or an Arrow array: a new int or str.
-PyRef object_of_key(const IdKey& key) {
-  if (key.kind == IdKey::Kind::kInteger) {
-    if (!key.negative) return PyRef::steal(PyLong_FromUnsignedLongLong(key.magnitude));
-    return PyRef::steal(PyLong_FromLongLong(static_cast<long long>(~key.magnitude + 1)));
-  }
-  return PyRef::steal(
-      PyUnicode_FromStringAndSize(key.text.data(), static_cast<Py_ssize_t>(key.text.size())));
+void release_object(void* object) {
+  drop_reference(static_cast<PyObject*>(object));
+}
+
+// The smallest power of two holding twice `count` slots, so that probes stay short.
+uint64_t table_size(size_t count) {
+  uint64_t size = 16;
+  while (size < 2 * static_cast<uint64_t>(count)) size <<= 1;
+  return size;
 }
 
 // Adds the note "while processing '<what>[<id>]'" to the pending exception.
@@ -41,6 +45,15 @@ bool entry(PyObject* by_id, PyObject* object, PyRef* out) {
   return true;
 }
 
+// The scores' one chunk when it is native float32 with every row present; else null.
+const ArrayView* plain_float32(const Column* scores) {
+  if (scores == nullptr || scores->chunks().size() != 1) return nullptr;
+  const ArrayView* chunk = scores->chunks().front();
+  const bool plain = chunk->encoding == ColumnEncoding::kFloat32 && !chunk->byte_swapped &&
+                     chunk->validity == nullptr;
+  return plain ? chunk : nullptr;
+}
+
 }  // namespace
 
 std::optional<float> RankedList::value(int64_t row) const {
@@ -48,35 +61,185 @@ std::optional<float> RankedList::value(int64_t row) const {
   return static_cast<float>(-static_cast<double>(row + 1));
 }
 
+// The key of a native int64 id, read in place (the common case of a retriever's ids).
+JoinedLists::Key JoinedLists::int64_key(const uint8_t* at) {
+  int64_t value;
+  std::memcpy(&value, at, sizeof value);
+  if (value >= 0) return {IdKey::Kind::kInteger, false, static_cast<uint64_t>(value), {}};
+  return {IdKey::Kind::kInteger, true, ~static_cast<uint64_t>(value) + 1, {}};
+}
+
+JoinedLists::Key JoinedLists::key_at(const ArrayView& view, int64_t row, std::string* scratch) {
+  const ArrayView* at = &view;
+  if (view.encoding == ColumnEncoding::kDictionary) {
+    at = view.child;
+    row = dictionary_row_at(view, row);
+  }
+  switch (category_of(at->encoding)) {
+    case ColumnCategory::kInteger:
+    case ColumnCategory::kBool: {
+      const IntegerValue value = integer_at(*at, row);
+      return Key{IdKey::Kind::kInteger, value.negative, value.magnitude, {}};
+    }
+    case ColumnCategory::kText:
+      scratch->clear();
+      append_text_at(*at, row, scratch);
+      return Key{IdKey::Kind::kText, false, 0, *scratch};
+    case ColumnCategory::kIdentifier: {
+      const IdKey& key = at->keys[row];
+      return Key{key.kind, key.negative, key.magnitude, key.text};
+    }
+    default:
+      return Key{};
+  }
+}
+
+uint64_t JoinedLists::hash(const Key& key) {
+  uint64_t h = key.kind == IdKey::Kind::kInteger
+                   ? key.magnitude
+                   : static_cast<uint64_t>(std::hash<std::string_view>()(key.text));
+  h ^= (static_cast<uint64_t>(key.kind) << 1 | static_cast<uint64_t>(key.negative)) << 58;
+  // Fibonacci hashing: the table takes the well-mixed high bits.
+  return h * 0x9e3779b97f4a7c15ull;
+}
+
+size_t JoinedLists::find(const Key& key, uint64_t hashed) const {
+  const int shift = 64 - std::countr_zero(mask_ + 1);
+  size_t slot = static_cast<size_t>(hashed >> shift) & mask_;
+  for (;;) {
+    const uint32_t held = table_[slot];
+    if (held == 0 || keys_[held - 1] == key) return slot;
+    slot = (slot + 1) & mask_;
+  }
+}
+
+std::string_view JoinedLists::keep(std::string_view text) {
+  return texts_.emplace_back(text);
+}
+
+bool JoinedLists::add(Key key, const ArrayView& view, int64_t local, const Column& column,
+                      int64_t row) {
+  const ArrayView* at = &view;
+  if (view.encoding == ColumnEncoding::kDictionary) {
+    at = view.child;
+    local = dictionary_row_at(view, local);
+  }
+  Origin origin;
+  IdView id;
+  if (at->encoding == ColumnEncoding::kIdentifier) {
+    // A Python list's items: its own object, and the identifier it was converted to.
+    origin.object = static_cast<PyObject*>(at->objects[local]);
+    const CandidateId& given = at->identifiers[local];
+    id = given.is_integer() ? IdView::Integer(given.integer()) : IdView::Text(given.text());
+  } else if (key.kind == IdKey::Kind::kInteger) {
+    const IntegerValue value{key.negative, key.magnitude};
+    if (!key.negative) {
+      id = IdView::Integer(key.magnitude);
+    } else {
+      id = IdView::Text(keep(decimal_text(value)));
+    }
+    constexpr uint64_t kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (key.magnitude <= kLargest) {
+      origin.integer =
+          key.negative ? -static_cast<int64_t>(key.magnitude) : static_cast<int64_t>(key.magnitude);
+    } else if (key.negative && key.magnitude == kLargest + 1) {
+      origin.integer = std::numeric_limits<int64_t>::min();
+    } else {
+      PyRef made = PyRef::steal(
+          key.negative ? PyLong_FromLongLong(static_cast<long long>(~key.magnitude + 1))
+                       : PyLong_FromUnsignedLongLong(key.magnitude));
+      if (!made) {
+        note_parameter((column.name() + "[" + std::to_string(row) + "]").c_str());
+        return false;
+      }
+      origin.object = made.get();
+      made_.push_back(std::move(made));
+    }
+  } else {
+    key.text = keep(key.text);
+    id = IdView::Text(key.text);
+    PyRef made = PyRef::steal(
+        PyUnicode_FromStringAndSize(key.text.data(), static_cast<Py_ssize_t>(key.text.size())));
+    if (!made) {
+      note_parameter((column.name() + "[" + std::to_string(row) + "]").c_str());
+      return false;
+    }
+    origin.object = made.get();
+    made_.push_back(std::move(made));
+  }
+  keys_.push_back(key);
+  ids_.push_back(id);
+  origins_.push_back(origin);
+  return true;
+}
+
 bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad) {
-  list_count = lists.size();
-  std::unordered_map<IdKey, size_t, IdKeyHash> seen;
+  list_axes_.clear();
+  size_t rows = 0;
+  for (const RankedList& list : lists) {
+    list_axes_.push_back(list.axis);
+    rows += static_cast<size_t>(list.ids.length());
+  }
+  mask_ = table_size(rows) - 1;
+  table_.assign(mask_ + 1, 0);
+  keys_.reserve(rows);
+  ids_.reserve(rows);
+  origins_.reserve(rows);
+  // Room for every row being a candidate of its own, so that adding one writes nothing.
+  values_.assign(rows * list_count(), std::numeric_limits<float>::quiet_NaN());
+  placed_.assign(rows * list_count(), 0);
+  std::optional<Key> pad_key;
+  if (pad && pad->kind != IdKey::Kind::kOther) {
+    pad_key = Key{pad->kind, pad->negative, pad->magnitude, pad->text};
+  }
+
+  std::string scratch;
   for (size_t list = 0; list < lists.size(); ++list) {
-    const Column& column = lists[list].ids;
-    for (int64_t row = 0; row < column.length(); ++row) {
-      IdKey key = column.key(row);
-      if (key.kind == IdKey::Kind::kOther) {
-        return raise_id_not_joinable(column.name(), row,
-                                     static_cast<PyObject*>(column.object(row)));
-      }
-      if (pad && pad->matches(key)) continue;
-      auto [found, added] = seen.try_emplace(std::move(key), ids.size());
-      if (added) {
-        PyObject* given = static_cast<PyObject*>(column.object(row));
-        PyRef object = given != nullptr ? PyRef::borrow(given) : object_of_key(found->first);
-        if (!object) {
-          note_parameter((column.name() + "[" + std::to_string(row) + "]").c_str());
-          return false;
+    const RankedList& ranked = lists[list];
+    const Column& column = ranked.ids;
+    const ArrayView* plain_scores = plain_float32(ranked.scores.get());
+    int64_t row = 0;
+    for (const ArrayView* chunk : column.chunks()) {
+      const bool plain_ids = chunk->encoding == ColumnEncoding::kInt64 && !chunk->byte_swapped;
+      for (int64_t local = 0; local < chunk->length; ++local, ++row) {
+        const Key key = plain_ids ? int64_key(chunk->data + local * chunk->stride)
+                                  : key_at(*chunk, local, &scratch);
+        if (key.kind == IdKey::Kind::kOther) {
+          return raise_id_not_joinable(column.name(), row,
+                                       static_cast<PyObject*>(column.object(row)));
         }
-        ids.push_back(column.id(row));
-        objects.push_back(std::move(object));
-        rows.resize(rows.size() + list_count, -1);
+        if (pad_key && *pad_key == key) continue;
+        const size_t slot = find(key, hash(key));
+        if (table_[slot] == 0) {
+          if (!add(key, *chunk, local, column, row)) return false;
+          table_[slot] = static_cast<uint32_t>(size());
+        }
+        const size_t at = (table_[slot] - 1) * list_count() + list;
+        if (placed_[at]) continue;  // a repeated id keeps its first, best-placed row
+        placed_[at] = 1;
+        if (plain_scores != nullptr) {
+          // As Column::score reads it: NaN stays the mark of no value.
+          std::memcpy(&values_[at], plain_scores->data + row * plain_scores->stride, sizeof(float));
+        } else if (std::optional<float> value = ranked.value(row)) {
+          values_[at] = *value;
+        }
       }
-      int64_t& at = rows[found->second * list_count + list];
-      if (at < 0) at = row;  // a repeated id keeps its first, best-placed row
     }
   }
   return true;
+}
+
+ObjectHandle JoinedLists::handle(size_t candidate) const {
+  const Origin& origin = origins_[candidate];
+  if (origin.object == nullptr) return ObjectHandle::Row(origin.integer);
+  Py_INCREF(origin.object);
+  return ObjectHandle(origin.object, release_object);
+}
+
+PyRef JoinedLists::object_of(size_t candidate) const {
+  const Origin& origin = origins_[candidate];
+  if (origin.object == nullptr) return PyRef::steal(PyLong_FromLongLong(origin.integer));
+  return PyRef::borrow(origin.object);
 }
 
 bool JoinedLists::read_groups(PyObject* by_id, const std::string& name,
@@ -84,10 +247,11 @@ bool JoinedLists::read_groups(PyObject* by_id, const std::string& name,
   groups.resize(size() * position_count);
   for (size_t candidate = 0; candidate < size(); ++candidate) {
     PyRef value;
-    if (!entry(by_id, objects[candidate].get(), &value)) return noted(name, ids[candidate]);
+    const PyRef object = object_of(candidate);
+    if (!object || !entry(by_id, object.get(), &value)) return noted(name, ids_[candidate].to_id());
     if (!value || value.get() == Py_None) continue;
     std::string text;
-    if (!str_text_from(value.get(), &text)) return noted(name, ids[candidate]);
+    if (!str_text_from(value.get(), &text)) return noted(name, ids_[candidate].to_id());
     for (size_t position : positions) groups[candidate * position_count + position] = text;
   }
   return true;
@@ -97,9 +261,11 @@ bool JoinedLists::read_costs(PyObject* by_id) {
   costs.assign(size(), 0);
   for (size_t candidate = 0; candidate < size(); ++candidate) {
     PyRef value;
-    if (!entry(by_id, objects[candidate].get(), &value)) return noted("cost", ids[candidate]);
+    const PyRef object = object_of(candidate);
+    if (!object || !entry(by_id, object.get(), &value))
+      return noted("cost", ids_[candidate].to_id());
     if (!value || value.get() == Py_None) continue;
-    if (!u32_from(value.get(), &costs[candidate])) return noted("cost", ids[candidate]);
+    if (!u32_from(value.get(), &costs[candidate])) return noted("cost", ids_[candidate].to_id());
   }
   return true;
 }
@@ -108,20 +274,23 @@ bool JoinedLists::read_covers(PyObject* by_id, SequenceCheck& sequences) {
   covers.assign(size(), {});
   for (size_t candidate = 0; candidate < size(); ++candidate) {
     PyRef value;
-    if (!entry(by_id, objects[candidate].get(), &value)) return noted("cover", ids[candidate]);
+    const PyRef object = object_of(candidate);
+    if (!object || !entry(by_id, object.get(), &value))
+      return noted("cover", ids_[candidate].to_id());
     if (!value || value.get() == Py_None) continue;
     const int is_sequence = sequences(value.get());
-    if (is_sequence < 0) return noted("cover", ids[candidate]);
+    if (is_sequence < 0) return noted("cover", ids_[candidate].to_id());
     if (is_sequence == 0) {
       raise_with_text(PyExc_ValueError, kCoverShapeMessage);
-      return noted("cover", ids[candidate]);
+      return noted("cover", ids_[candidate].to_id());
     }
     const Py_ssize_t count = PySequence_Size(value.get());
-    if (count < 0) return noted("cover", ids[candidate]);
+    if (count < 0) return noted("cover", ids_[candidate].to_id());
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyRef item = PyRef::steal(PySequence_GetItem(value.get(), i));
       std::string text;
-      if (!item || !str_text_from(item.get(), &text)) return noted("cover", ids[candidate]);
+      if (!item || !str_text_from(item.get(), &text))
+        return noted("cover", ids_[candidate].to_id());
       covers[candidate].push_back(std::move(text));
     }
   }

@@ -4,18 +4,28 @@
 // best-placed one, whose score is its value on that list's axis. The group values, costs
 // and cover lists given by id are looked up once, before the run, with each candidate's
 // object.
+//
+// The join reads each id once, in place, and matches it through one flat open-addressing
+// table; identifiers are kept as views into the lists' columns (or into the join's own
+// storage for the few that need converting), so the lists outlive the join. A candidate's
+// object is made only when a run asks for it: the very object of a Python list, an integer
+// id's int, or (made at join time, so that a failure is reported there) a text's str.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/candidate_id.h"
+#include "engine/object_handle.h"
+#include "engine/row_block.h"
 #include "python/columns/column.h"
 #include "python/columns/id_key.h"
 #include "python/py_ref.h"
@@ -34,9 +44,11 @@ struct RankedList {
   std::optional<float> value(int64_t row) const;
 };
 
-struct JoinedLists {
+class JoinedLists {
+ public:
   // Joins the lists, passing over rows whose id matches `pad`. False with the exception
   // set for an id that is neither an integer nor a text, or whose object cannot be made.
+  // `lists` outlive the join.
   bool join(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad);
 
   // `by_id` maps ids to group values (None: none); the value of each candidate is stored
@@ -48,15 +60,67 @@ struct JoinedLists {
   // `by_id` maps ids to cover lists (None or no entry: none).
   bool read_covers(PyObject* by_id, SequenceCheck& sequences);
 
-  size_t size() const { return ids.size(); }
+  size_t size() const { return ids_.size(); }
+  size_t list_count() const { return list_axes_.size(); }
+  // The position of list `list`'s axis.
+  size_t list_axis(size_t list) const { return list_axes_[list]; }
 
-  size_t list_count = 0;
-  std::vector<CandidateId> ids;
-  std::vector<PyRef> objects;                      // the candidates' objects, until pulled
-  std::vector<int64_t> rows;                       // [candidate * list_count + list]; -1: absent
+  // Candidate `candidate`'s identifier, as a view that lives as long as the join.
+  const IdView& id(size_t candidate) const { return ids_[candidate]; }
+  // Its value on list `list`'s axis; NaN where the list gives none.
+  float value(size_t candidate, size_t list) const {
+    return values_[candidate * list_count() + list];
+  }
+  // Its object, as a handle of its own. Needs the interpreter lock.
+  ObjectHandle handle(size_t candidate) const;
+
+  // What was read by id, taken as the run completes a candidate; empty when not read.
   std::vector<std::optional<std::string>> groups;  // [candidate * positions + position]
-  std::vector<uint32_t> costs;                     // empty when not read
-  std::vector<std::vector<std::string>> covers;    // empty when not read
+  std::vector<uint32_t> costs;
+  std::vector<std::vector<std::string>> covers;
+
+ private:
+  // An id as the join matches it: IdKey's fields, its text a view.
+  struct Key {
+    IdKey::Kind kind = IdKey::Kind::kOther;
+    bool negative = false;
+    uint64_t magnitude = 0;
+    std::string_view text;
+
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  // Where a candidate's object comes from: a Python object (borrowed from a list's column,
+  // or one of `made_`), else the integer `integer`.
+  struct Origin {
+    PyObject* object = nullptr;
+    int64_t integer = 0;
+  };
+
+  // The key of row `row` of `view` (a chunk of an id column); its text, when it has one,
+  // may view `scratch`.
+  static Key key_at(const ArrayView& view, int64_t row, std::string* scratch);
+  // The key of a native int64 id at `at`, read in place (the common case).
+  static Key int64_key(const uint8_t* at);
+  static uint64_t hash(const Key& key);
+  // The slot of the table holding `key`, or the empty slot where it goes.
+  size_t find(const Key& key, uint64_t hashed) const;
+  // Adds a candidate for a key met for the first time; false with the exception set when
+  // its object cannot be made.
+  bool add(Key key, const ArrayView& view, int64_t local, const Column& column, int64_t row);
+  // A new reference to the candidate's object, for lookups by id.
+  PyRef object_of(size_t candidate) const;
+  std::string_view keep(std::string_view text);
+
+  std::vector<size_t> list_axes_;
+  std::vector<Key> keys_;
+  std::vector<IdView> ids_;
+  std::vector<Origin> origins_;
+  std::vector<float> values_;    // [candidate * list_count + list]
+  std::vector<uint8_t> placed_;  // same layout: the list's first row of the id was read
+  std::vector<uint32_t> table_;  // candidate + 1; 0: empty
+  uint64_t mask_ = 0;
+  std::deque<std::string> texts_;  // converted texts the keys and ids view; never moves
+  std::vector<PyRef> made_;
 };
 
 }  // namespace korvane::python

@@ -1,45 +1,45 @@
 #include "python/columns/list_source.h"
 
+#include <cmath>
 #include <utility>
-
-#include "python/py_ref.h"
 
 namespace korvane::python {
 
-namespace {
+ListSource::ListSource(JoinedLists& joined, size_t group_positions)
+    : joined_(joined), group_positions_(group_positions) {}
 
-void release_object(void* object) {
-  drop_reference(static_cast<PyObject*>(object));
+bool ListSource::fill(RowBlock& block) {
+  if (next_ >= joined_.size()) return false;
+  first_ = next_;
+  const size_t lists = joined_.list_count();
+  while (!block.full() && next_ < joined_.size()) {
+    const size_t row = block.add_row(joined_.id(next_));
+    for (size_t list = 0; list < lists; ++list) {
+      const float value = joined_.value(next_, list);
+      if (!std::isnan(value)) block.set_value(joined_.list_axis(list), row, value);
+    }
+    ++next_;
+  }
+  return true;
 }
 
-}  // namespace
-
-ListSource::ListSource(const std::vector<RankedList>& lists, JoinedLists& joined, size_t axis_count,
-                       size_t group_positions)
-    : lists_(lists), joined_(joined), axis_count_(axis_count), group_positions_(group_positions) {}
-
-PullSource::Pull ListSource::pull() {
-  if (next_ >= joined_.size()) return EndOfInput{};
-  const size_t at = next_++;
-  Candidate candidate;
-  candidate.object = ObjectHandle(joined_.objects[at].release(), release_object);
-  candidate.id = joined_.ids[at];
-  candidate.values.resize(axis_count_);
-  for (size_t list = 0; list < lists_.size(); ++list) {
-    const int64_t row = joined_.rows[at * joined_.list_count + list];
-    if (row >= 0) candidate.values[lists_[list].axis] = lists_[list].value(row);
-  }
-  if (group_positions_ > 0) {
-    candidate.groups.resize(group_positions_);
-    if (!joined_.groups.empty()) {
-      for (size_t key = 0; key < group_positions_; ++key) {
-        candidate.groups[key] = std::move(joined_.groups[at * group_positions_ + key]);
-      }
+void ListSource::complete(size_t row, Candidate& out) {
+  const size_t candidate = first_ + row;
+  // `out` may be a record reused from an earlier row: every field is written.
+  out.groups.assign(group_positions_, std::nullopt);
+  if (!joined_.groups.empty()) {
+    for (size_t key = 0; key < group_positions_; ++key) {
+      out.groups[key] = std::move(joined_.groups[candidate * group_positions_ + key]);
     }
   }
-  if (!joined_.costs.empty()) candidate.cost = joined_.costs[at];
-  if (!joined_.covers.empty()) candidate.cover = std::move(joined_.covers[at]);
-  return candidate;
+  out.cost = joined_.costs.empty() ? 0 : joined_.costs[candidate];
+  out.cover.clear();
+  if (!joined_.covers.empty()) out.cover = std::move(joined_.covers[candidate]);
+  out.object = joined_.handle(candidate);
+}
+
+ObjectHandle ListSource::object(size_t row) {
+  return joined_.handle(first_ + row);
 }
 
 }  // namespace korvane::python

@@ -1,30 +1,30 @@
 // The candidate source of Engine.run_lists: the joined candidates in first-appearance
-// order. A candidate's value on each list's axis is read from that list at its row, in
-// place, as it is pulled; its object is the id as given.
+// order. A fill copies a block of candidates' identifiers and list values from the join;
+// groups, cost, cover and the object are handed over only for the rows stage 1 keeps.
+// Reads Python objects (a candidate's object), so it runs with the interpreter lock held.
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "engine/candidate_source.h"
 #include "python/columns/list_join.h"
 
 namespace korvane::python {
 
-class ListSource final : public korvane::PullSource {
+class ListSource final : public korvane::CandidateSource {
  public:
-  // `lists` and `joined` outlive the source; each candidate's object moves out of
-  // `joined` as it is pulled.
-  ListSource(const std::vector<RankedList>& lists, JoinedLists& joined, size_t axis_count,
-             size_t group_positions);
+  // `joined` outlives the source; a candidate's groups and cover move out of it as the
+  // candidate is completed.
+  ListSource(JoinedLists& joined, size_t group_positions);
 
-  Pull pull() override;
+  bool fill(RowBlock& block) override;
+  void complete(size_t row, Candidate& out) override;
+  ObjectHandle object(size_t row) override;
 
  private:
-  const std::vector<RankedList>& lists_;
   JoinedLists& joined_;
-  size_t axis_count_;
   size_t group_positions_;
+  size_t first_ = 0;  // the candidate in row 0 of the last fill
   size_t next_ = 0;
 };
 

@@ -1,0 +1,76 @@
+#include "engine/entry_sort.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/entry_order.h"
+
+namespace korvane {
+namespace {
+
+// Random entries full of ties (few scores and ids, both signs of zero, infinities, NaNs of
+// both signs), with integer ids only or mixed with texts, already in order or not: the
+// order must be the stable sort by the entry order, position for position.
+TEST(EntrySort, EqualsTheStableSortByTheEntryOrder) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<float> scores = {0.5f, -0.0f, 0.0f, inf, -inf, nan, -nan, 0.25f, -1.0f};
+  const std::vector<CandidateId> integers = {
+      CandidateId(uint64_t{0}), CandidateId(uint64_t{7}), CandidateId(uint64_t{1} << 40),
+      CandidateId((uint64_t{1} << 40) + 1), CandidateId(~uint64_t{0})};
+  const std::vector<CandidateId> texts = {CandidateId(std::string("")), CandidateId("a"),
+                                          CandidateId("ab"), CandidateId("\xff")};
+  std::mt19937 random(7);
+  for (int round = 0; round < 400; ++round) {
+    const bool with_texts = round % 2 == 1;
+    const size_t count = random() % 40;
+    std::vector<const CandidateId*> ids;
+    std::vector<float> values;
+    for (size_t i = 0; i < count; ++i) {
+      const bool text = with_texts && random() % 3 == 0;
+      ids.push_back(text ? &texts[random() % texts.size()] : &integers[random() % integers.size()]);
+      values.push_back(scores[random() % scores.size()]);
+    }
+    auto stable_order = [](const std::vector<float>& by_score,
+                           const std::vector<const CandidateId*>& by_id) {
+      std::vector<size_t> order(by_score.size());
+      for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+      std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return entry_better(by_score[a], *by_id[a], by_score[b], *by_id[b]);
+      });
+      return order;
+    };
+    // Half the rounds give the entries in order already.
+    if (round % 4 < 2) {
+      const std::vector<size_t> order = stable_order(values, ids);
+      std::vector<float> sorted_values;
+      std::vector<const CandidateId*> sorted_ids;
+      for (size_t i : order) {
+        sorted_values.push_back(values[i]);
+        sorted_ids.push_back(ids[i]);
+      }
+      values = std::move(sorted_values);
+      ids = std::move(sorted_ids);
+    }
+    // Positions increase along the vector, with gaps.
+    std::vector<EntryRef> entries;
+    for (size_t i = 0; i < count; ++i) entries.push_back(EntryRef{values[i], ids[i], 3 * i + 1});
+    std::vector<size_t> want;
+    for (size_t i : stable_order(values, ids)) want.push_back(3 * i + 1);
+
+    sort_entries(entries);
+    ASSERT_EQ(entries.size(), count);
+    for (size_t i = 0; i < count; ++i) {
+      EXPECT_EQ(entries[i].position, want[i]) << "round " << round << " at " << i;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace korvane
