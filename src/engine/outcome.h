@@ -26,9 +26,16 @@ struct RejectReason {
   bool carries_name() const { return kind <= RejectKind::SetConstraint; }
 };
 
+// What a kept drop keeps of its candidate: no values, groups or cover, which no reader of a
+// drop looks at, so that a run that keeps every drop holds little per drop.
+struct DroppedCandidate {
+  CandidateId id;
+  ObjectHandle object;
+};
+
 struct RejectedEntry {
   RejectReason reason;
-  Candidate candidate;
+  DroppedCandidate candidate;
   std::optional<float> fused;  // present when the candidate got as far as fusion
 };
 
