@@ -414,6 +414,25 @@ class TestReferences:
         del outcome
         assert [sys.getrefcount(c) for c in candidates] == [n - 1 for n in held]
 
+    @pytest.mark.parametrize("ranked_first", [True, False])
+    def test_result_objects_are_made_once_whenever_they_are_read(self, ranked_first):
+        # Until first read the outcome holds the candidates itself; the collector sees every
+        # one of them before and after, and the objects made are the ones every read gives.
+        outcome, candidates = one_of_each_drop()
+        referents = {id(o) for o in gc.get_referents(outcome)}
+        assert all(id(c) in referents for c in candidates)
+        reads = ("ranked", "rejected") if ranked_first else ("rejected", "ranked")
+        made = {name: getattr(outcome, name) for name in reads}
+        assert [r.rank for r in made["ranked"]] == [1, 2]
+        for name in reads:
+            again = getattr(outcome, name)
+            assert again == made[name] and all(a is b for a, b in zip(again, made[name]))
+        by_id = {c["id"]: c for c in candidates}
+        for r in made["ranked"] + made["rejected"]:
+            assert r.candidate is by_id[int(r.id)]
+        referents = {id(o) for o in gc.get_referents(outcome)}
+        assert all(id(r) in referents for r in made["ranked"] + made["rejected"])
+
     def test_a_cycle_through_a_candidate_is_collected(self):
         class Item(dict):
             pass
