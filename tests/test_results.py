@@ -433,6 +433,36 @@ class TestReferences:
         referents = {id(o) for o in gc.get_referents(outcome)}
         assert all(id(r) in referents for r in made["ranked"] + made["rejected"])
 
+    @pytest.mark.parametrize("name", ["ranked", "rejected"])
+    def test_a_finalizer_reading_results_while_they_are_made(self, name):
+        # A collection while the objects are made runs a finalizer that reads the same list:
+        # both reads give the same objects, once each.
+        engine = korvane.Engine()
+        engine.scorer("a")
+        engine.budget_top_k(3)
+        outcome = engine.run([{"id": i, "scores": [i / 10]} for i in range(6)])
+        seen = []
+
+        class Cycle:
+            def __del__(self):
+                seen.append(getattr(outcome, name))
+
+        thresholds = gc.get_threshold()
+        gc.collect()
+        try:
+            gc.set_threshold(1)
+            cycle = Cycle()
+            cycle.me = cycle
+            del cycle
+            got = getattr(outcome, name)
+        finally:
+            gc.set_threshold(*thresholds)
+        gc.collect()
+        assert len(seen) == 1
+        assert [r.id for r in got] == (["5", "4", "3"] if name == "ranked" else ["2", "1", "0"])
+        assert all(a is b for a, b in zip(got, seen[0])) and len(got) == len(seen[0])
+        assert all(r.candidate["id"] == int(r.id) for r in got)
+
     def test_a_cycle_through_a_candidate_is_collected(self):
         class Item(dict):
             pass

@@ -349,7 +349,7 @@ PyObject* new_ranked(RankedEntry& entry, const std::shared_ptr<const RunLabels>&
   ranked->entry.rank = entry.rank;
   ranked->entry.fused = entry.fused;
   new (&ranked->labels) std::shared_ptr<const RunLabels>(labels);
-  entry.candidate.object.reset();
+  entry.candidate = Candidate();  // what is left of it is not read again
   ranked->candidate = candidate.release();
   return self;
 }
@@ -409,9 +409,12 @@ void outcome_dealloc(PyObject* self) {
 // far in place, and the next read goes on from there.
 bool make_ranked(OutcomeObject* outcome) {
   while (outcome->ranked.size() < outcome->ranked_pending.size()) {
-    PyRef ranked = PyRef::steal(
-        new_ranked(outcome->ranked_pending[outcome->ranked.size()], outcome->labels));
+    const size_t index = outcome->ranked.size();
+    PyRef ranked = PyRef::steal(new_ranked(outcome->ranked_pending[index], outcome->labels));
     if (!ranked) return false;
+    // A collection while it was made may have run a finalizer that read `ranked` and made
+    // this one first; that one stands.
+    if (outcome->ranked.size() != index) continue;
     outcome->ranked.push_back(std::move(ranked));
   }
   return true;
@@ -429,8 +432,10 @@ PyObject* outcome_ranked(PyObject* self, void*) {
 // far in place, and the next read goes on from there.
 bool make_rejected(OutcomeObject* outcome) {
   while (outcome->rejected.size() < outcome->pending.size()) {
-    PyRef rejected = PyRef::steal(new_rejected(outcome->pending[outcome->rejected.size()]));
+    const size_t index = outcome->rejected.size();
+    PyRef rejected = PyRef::steal(new_rejected(outcome->pending[index]));
     if (!rejected) return false;
+    if (outcome->rejected.size() != index) continue;  // as in make_ranked
     outcome->rejected.push_back(std::move(rejected));
   }
   return true;
