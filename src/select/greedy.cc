@@ -170,6 +170,7 @@ auto by_value = [](size_t, float value) { return value; };
 
 std::vector<size_t> count_greedy(const SelectionIndex& index, uint64_t requested) {
   const uint64_t picks = std::min<uint64_t>(requested, index.size());
+  if (picks == 0) return {};
   GreedyState state(index);
   while (state.members().size() < picks) {
     auto pick = state.next(always_fits, by_value);
