@@ -168,14 +168,18 @@ PyObject* ranked_fused(PyObject* self, void*) {
 
 PyObject* ranked_scores(PyObject* self, void*) {
   RankedObject* ranked = as_ranked(self);
-  return with_native_failures(
-      [&] { return cached_dict(&ranked->scores, [&] { return scores_dict(ranked->entry.scores, *ranked->labels); }); });
+  return with_native_failures([&] {
+    return cached_dict(&ranked->scores,
+                       [&] { return scores_dict(ranked->entry.scores, *ranked->labels); });
+  });
 }
 
 PyObject* ranked_fusion(PyObject* self, void*) {
   RankedObject* ranked = as_ranked(self);
-  return with_native_failures(
-      [&] { return cached_dict(&ranked->fusion, [&] { return fusion_dict(ranked->entry.fusion, *ranked->labels); }); });
+  return with_native_failures([&] {
+    return cached_dict(&ranked->fusion,
+                       [&] { return fusion_dict(ranked->entry.fusion, *ranked->labels); });
+  });
 }
 
 PyObject* ranked_constraints(PyObject* self, void*) {

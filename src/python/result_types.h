@@ -25,9 +25,9 @@ PyTypeObject* outcome_type();
 
 // What an Outcome holds.
 struct OutcomeFields {
-  std::vector<RankedEntry> ranked;      // rank order; objects made when first read
+  std::vector<RankedEntry> ranked;          // rank order; objects made when first read
   std::shared_ptr<const RunLabels> labels;  // names the axes and constraints of `ranked`
-  std::vector<RejectedEntry> rejected;  // drop order; objects made when first read
+  std::vector<RejectedEntry> rejected;      // drop order; objects made when first read
   RejectCounts counts;
   SelectionProperties selection;
   RunTrace trace;

@@ -119,8 +119,7 @@ TEST(AuditJsonTest, DigitIdentifiersLookAlike) {
       audit_json(bare_entry(std::numeric_limits<uint64_t>::max(), FusionMethod::Max), none);
   EXPECT_EQ(largest.rfind(R"({"candidate":"18446744073709551615",)", 0), 0u);
   // A text identifier is escaped like any other string.
-  const std::string quoted =
-      audit_json(bare_entry(std::string("a\"b"), FusionMethod::Max), none);
+  const std::string quoted = audit_json(bare_entry(std::string("a\"b"), FusionMethod::Max), none);
   EXPECT_EQ(quoted.rfind(R"({"candidate":"a\"b",)", 0), 0u);
 }
 
