@@ -414,6 +414,55 @@ class TestReferences:
         del outcome
         assert [sys.getrefcount(c) for c in candidates] == [n - 1 for n in held]
 
+    @pytest.mark.parametrize("ranked_first", [True, False])
+    def test_result_objects_are_made_once_whenever_they_are_read(self, ranked_first):
+        # Until first read the outcome holds the candidates itself; the collector sees every
+        # one of them before and after, and the objects made are the ones every read gives.
+        outcome, candidates = one_of_each_drop()
+        referents = {id(o) for o in gc.get_referents(outcome)}
+        assert all(id(c) in referents for c in candidates)
+        reads = ("ranked", "rejected") if ranked_first else ("rejected", "ranked")
+        made = {name: getattr(outcome, name) for name in reads}
+        assert [r.rank for r in made["ranked"]] == [1, 2]
+        for name in reads:
+            again = getattr(outcome, name)
+            assert again == made[name] and all(a is b for a, b in zip(again, made[name]))
+        by_id = {c["id"]: c for c in candidates}
+        for r in made["ranked"] + made["rejected"]:
+            assert r.candidate is by_id[int(r.id)]
+        referents = {id(o) for o in gc.get_referents(outcome)}
+        assert all(id(r) in referents for r in made["ranked"] + made["rejected"])
+
+    @pytest.mark.parametrize("name", ["ranked", "rejected"])
+    def test_a_finalizer_reading_results_while_they_are_made(self, name):
+        # A collection while the objects are made runs a finalizer that reads the same list:
+        # both reads give the same objects, once each.
+        engine = korvane.Engine()
+        engine.scorer("a")
+        engine.budget_top_k(3)
+        outcome = engine.run([{"id": i, "scores": [i / 10]} for i in range(6)])
+        seen = []
+
+        class Cycle:
+            def __del__(self):
+                seen.append(getattr(outcome, name))
+
+        thresholds = gc.get_threshold()
+        gc.collect()
+        try:
+            gc.set_threshold(1)
+            cycle = Cycle()
+            cycle.me = cycle
+            del cycle
+            got = getattr(outcome, name)
+        finally:
+            gc.set_threshold(*thresholds)
+        gc.collect()
+        assert len(seen) == 1
+        assert [r.id for r in got] == (["5", "4", "3"] if name == "ranked" else ["2", "1", "0"])
+        assert all(a is b for a, b in zip(got, seen[0])) and len(got) == len(seen[0])
+        assert all(r.candidate["id"] == int(r.id) for r in got)
+
     def test_a_cycle_through_a_candidate_is_collected(self):
         class Item(dict):
             pass

@@ -37,9 +37,9 @@ void json_input(std::string& out, const TermInput& input) {
   out += '}';
 }
 
-void json_term(std::string& out, const EvidenceTerm& term) {
+void json_term(std::string& out, const EvidenceTerm& term, std::string_view scorer) {
   out += R"({"scorer":)";
-  json_string(out, term.scorer);
+  json_string(out, scorer);
   out += R"(,"input":)";
   json_input(out, term.input);
   out += R"(,"weight":)";
@@ -95,7 +95,7 @@ void json_float(std::string& out, float x) {
   if (out.find_first_of(".eE", start) == std::string::npos) out += ".0";
 }
 
-std::string audit_json(const RankedEntry& entry) {
+std::string audit_json(const RankedEntry& entry, const RunLabels& labels) {
   std::string out;
   out.reserve(256);
 
@@ -117,10 +117,10 @@ std::string audit_json(const RankedEntry& entry) {
   out += R"(,"scores":{)";
   for (size_t i = 0; i < entry.scores.size(); ++i) {
     if (i > 0) out += ',';
-    json_string(out, entry.scores[i].scorer);
+    json_string(out, labels.axes[i]);
     out += ':';
-    if (entry.scores[i].value) {
-      json_float(out, *entry.scores[i].value);
+    if (entry.scores[i]) {
+      json_float(out, *entry.scores[i]);
     } else {
       out += "null";
     }
@@ -139,14 +139,14 @@ std::string audit_json(const RankedEntry& entry) {
   out += R"(,"terms":[)";
   for (size_t i = 0; i < entry.fusion.terms.size(); ++i) {
     if (i > 0) out += ',';
-    json_term(out, entry.fusion.terms[i]);
+    json_term(out, entry.fusion.terms[i], labels.axes[i]);
   }
   out += "]}";
 
   out += R"(,"constraints":{)";
-  for (size_t i = 0; i < entry.constraints.size(); ++i) {
+  for (size_t i = 0; i < labels.constraints.size(); ++i) {
     if (i > 0) out += ',';
-    json_string(out, entry.constraints[i]);
+    json_string(out, labels.constraints[i]);
     out += R"(:"pass")";
   }
   out += "}}";

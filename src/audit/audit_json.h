@@ -19,7 +19,7 @@ void json_string(std::string& out, std::string_view text);
 void json_float(std::string& out, float x);
 
 // {"candidate":..,"rank":..,"fused":..,"scores":{..},"missing_policy":..,"fusion":{..},
-// "constraints":{..}} for one ranked entry.
-std::string audit_json(const RankedEntry& entry);
+// "constraints":{..}} for one ranked entry, its axes and constraints named by `labels`.
+std::string audit_json(const RankedEntry& entry, const RunLabels& labels);
 
 }  // namespace korvane

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "engine/kinds.h"
@@ -21,9 +20,9 @@ struct TermInput {
   static TermInput Skipped() { return {}; }
 };
 
+// The term of the axis at its position in the registration order.
 struct EvidenceTerm {
   TermInput input;
-  std::string scorer;  // axis name
   float weight = 0.0f;
   float contribution = 0.0f;
 };

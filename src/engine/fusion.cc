@@ -135,11 +135,11 @@ FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
   evidence.missing = engine_.missing.policy;
   evidence.impute_value = engine_.missing.impute_value;
   evidence.terms.reserve(engine_.axes.size());
-  each_term(values, position, ranks,
-            [&](size_t axis, const std::optional<TermInput>& input, float weight, float part) {
-              evidence.terms.push_back(EvidenceTerm{input.value_or(TermInput::Skipped()),
-                                                    engine_.axes[axis].name, weight, part});
-            });
+  each_term(
+      values, position, ranks,
+      [&](size_t, const std::optional<TermInput>& input, float weight, float part) {
+        evidence.terms.push_back(EvidenceTerm{input.value_or(TermInput::Skipped()), weight, part});
+      });
   return evidence;
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,9 +26,16 @@ struct RejectReason {
   bool carries_name() const { return kind <= RejectKind::SetConstraint; }
 };
 
+// What a kept drop keeps of its candidate: no values, groups or cover, which no reader of a
+// drop looks at, so that a run that keeps every drop holds little per drop.
+struct DroppedCandidate {
+  CandidateId id;
+  ObjectHandle object;
+};
+
 struct RejectedEntry {
   RejectReason reason;
-  Candidate candidate;
+  DroppedCandidate candidate;
   std::optional<float> fused;  // present when the candidate got as far as fusion
 };
 
@@ -44,18 +52,22 @@ struct RejectCounts {
   }
 };
 
-struct ScoreCell {
-  std::string scorer;
-  std::optional<float> value;  // the axis value after its normalizer; never imputed
+// The names a run's entries refer to by position, made once per configuration and shared
+// by every entry of every run, so an entry carries no copies of them.
+struct RunLabels {
+  std::vector<std::string> axes;         // registered axis names, registration order
+  std::vector<std::string> constraints;  // set constraint ids, registration order
 };
 
 struct RankedEntry {
   Candidate candidate;
-  std::vector<ScoreCell> scores;  // one per registered axis
+  // One per registered axis (named by RunLabels::axes): the value after its normalizer,
+  // never imputed.
+  std::vector<std::optional<float>> scores;
   FusionEvidence fusion;
-  std::vector<std::string> constraints;  // every set constraint id, registration order
-  uint32_t rank = 0;                     // 1-based
+  uint32_t rank = 0;  // 1-based
   float fused = 0.0f;
+  // The entry passed every set constraint of RunLabels::constraints.
 };
 
 struct SelectionProperties {
@@ -83,6 +95,7 @@ struct RunTrace {
 
 struct RunOutcome {
   std::vector<RankedEntry> ranked;  // entry i has rank i + 1
+  std::shared_ptr<const RunLabels> labels;
   std::vector<RejectedEntry> rejected;
   RejectCounts rejected_counts;
   SelectionProperties selection;

@@ -592,18 +592,14 @@ RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const Selection
   outcome.ranked.reserve(result.selected.size());
   for (size_t i = 0; i < result.selected.size(); ++i) {
     ScoredRecord& record = ranked[result.selected[i]];
-    RankedEntry entry;
-    entry.scores.reserve(engine_.axes.size());
-    for (size_t axis = 0; axis < engine_.axes.size(); ++axis) {
-      entry.scores.push_back(ScoreCell{engine_.axes[axis].name, record.record.axis_values[axis]});
-    }
+    RankedEntry& entry = outcome.ranked.emplace_back();
     entry.fusion = plan_.fuser().fuse(record.record.axis_values, record.survivor, ranks_);
+    entry.scores = std::move(record.record.axis_values);
     entry.candidate = std::move(record.record.candidate);
-    entry.constraints = plan_.constraint_ids();
     entry.rank = static_cast<uint32_t>(i + 1);
     entry.fused = record.fused;
-    outcome.ranked.push_back(std::move(entry));
   }
+  outcome.labels = plan_.labels();
 
   SelectionGuarantee guarantee = selection_guarantee(problem, result);
   outcome.selection.exact = guarantee.exact;

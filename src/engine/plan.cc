@@ -1,7 +1,9 @@
 #include "engine/plan.h"
 
 #include <algorithm>
+#include <memory>
 #include <type_traits>
+#include <utility>
 #include <variant>
 
 #include "engine/invariant.h"
@@ -54,8 +56,14 @@ Plan::Plan(const Engine& engine)
   for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
     (engine.axes[axis].cost == CostClass::Cheap ? cheap_axes_ : expensive_axes_).push_back(axis);
   }
-  constraint_ids_.reserve(engine.set_constraints.size());
-  for (const auto& constraint : engine.set_constraints) constraint_ids_.push_back(constraint->id());
+  auto labels = std::make_shared<RunLabels>();
+  labels->axes.reserve(engine.axes.size());
+  for (const AxisDescriptor& axis : engine.axes) labels->axes.push_back(axis.name);
+  labels->constraints.reserve(engine.set_constraints.size());
+  for (const auto& constraint : engine.set_constraints) {
+    labels->constraints.push_back(constraint->id());
+  }
+  labels_ = std::move(labels);
 }
 
 }  // namespace korvane

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "engine/engine.h"
 #include "engine/fusion.h"
+#include "engine/outcome.h"
 
 namespace korvane {
 
@@ -35,7 +37,9 @@ class Plan {
   std::span<const size_t> cheap_axes() const { return cheap_axes_; }
   std::span<const size_t> expensive_axes() const { return expensive_axes_; }
   // The ids of the set constraints, registration order.
-  const std::vector<std::string>& constraint_ids() const { return constraint_ids_; }
+  const std::vector<std::string>& constraint_ids() const { return labels_->constraints; }
+  // The axis names and constraint ids, shared with the outcomes of every run of this plan.
+  const std::shared_ptr<const RunLabels>& labels() const { return labels_; }
 
  private:
   const Engine& engine_;
@@ -44,7 +48,7 @@ class Plan {
   std::optional<size_t> admission_;
   std::vector<size_t> cheap_axes_;
   std::vector<size_t> expensive_axes_;
-  std::vector<std::string> constraint_ids_;
+  std::shared_ptr<const RunLabels> labels_;
 };
 
 }  // namespace korvane

@@ -5,6 +5,10 @@
 
 namespace korvane {
 
+namespace {
+constexpr size_t kFirstReservation = 16;
+}  // namespace
+
 bool RejectionLog::keeps_next() const {
   switch (retention_.policy) {
     case RejectionRetention::Policy::Keep:
@@ -29,6 +33,8 @@ void RejectionLog::record_rejection(CandidateId id, ObjectHandle object, RejectK
     object.reset();  // released now, not when the caller's scope ends
     return;
   }
+  // The first kept drop makes room for a few more, sparing the smallest doublings.
+  if (entries_.capacity() == 0) entries_.reserve(kFirstReservation);
   RejectedEntry& entry = entries_.emplace_back();
   entry.reason.kind = kind;
   if (entry.reason.carries_name()) entry.reason.name = std::string(name);

@@ -15,9 +15,6 @@ constexpr uint64_t kInitialReservation = 1024;
 
 StagePool::StagePool(uint64_t capacity) : capacity_(capacity) {
   KORVANE_INVARIANT(capacity >= 1, "풀 용량은 1 이상이다");
-  size_t reserve = static_cast<size_t>(std::min(capacity, kInitialReservation));
-  heap_.reserve(reserve);
-  slots_.reserve(reserve);
 }
 
 const CandidateId& StagePool::id_of(const Entry& entry) const {
@@ -61,6 +58,12 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, 
     evicted->object = std::move(leaving.object);
     *did_evict = true;
   } else {
+    // Reserved on the first admission, so that a run over nothing allocates nothing here.
+    if (slots_.empty()) {
+      const size_t reserve = static_cast<size_t>(std::min(capacity_, kInitialReservation));
+      heap_.reserve(reserve);
+      slots_.reserve(reserve);
+    }
     slot = slots_.size();
     slots_.emplace_back();
   }

@@ -86,10 +86,7 @@ DictSource::DictSource(PyRef iterator, std::shared_ptr<const EntryKeys> keys,
     : iterator_(std::move(iterator)),
       keys_(std::move(keys)),
       sequences_(sequences),
-      interruption_(interruption) {
-  rows_.reserve(RowBlock::kCapacity);
-  held_.reserve(RowBlock::kCapacity * 2);
-}
+      interruption_(interruption) {}
 
 DictSource::~DictSource() {
   release_held();
@@ -183,6 +180,11 @@ bool DictSource::read_id(PyObject* value, IdView* out) {
 }
 
 bool DictSource::convert(PyObject* item, RowBlock& block) {
+  // Reserved with the first item, so that a run over nothing allocates nothing here.
+  if (held_.capacity() == 0) {
+    rows_.reserve(RowBlock::kCapacity);
+    held_.reserve(RowBlock::kCapacity * 2);
+  }
   // Everything held or added for this item is let go again if it fails.
   held_.push_back(item);
   const size_t held_mark = held_.size() - 1;

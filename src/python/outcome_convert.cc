@@ -11,12 +11,8 @@ namespace {
 
 PyObject* convert(RunOutcome& outcome, const std::vector<ScorerSpec>& axes) {
   OutcomeFields fields;
-  fields.ranked.reserve(outcome.ranked.size());
-  for (RankedEntry& entry : outcome.ranked) {
-    PyRef ranked = PyRef::steal(new_ranked(entry));
-    if (!ranked) return nullptr;
-    fields.ranked.push_back(std::move(ranked));
-  }
+  fields.ranked = std::move(outcome.ranked);
+  fields.labels = std::move(outcome.labels);
   fields.rejected = std::move(outcome.rejected);
   fields.counts = outcome.rejected_counts;
   fields.selection = outcome.selection;

@@ -50,9 +50,9 @@ PyRef term_value(const TermInput& input) {
   return py_none();
 }
 
-PyRef term_dict(const EvidenceTerm& term) {
+PyRef term_dict(const EvidenceTerm& term, const std::string& scorer) {
   PyRef dict = new_dict();
-  if (!dict || !put(dict.get(), "scorer", py_text(term.scorer)) ||
+  if (!dict || !put(dict.get(), "scorer", py_text(scorer)) ||
       !put(dict.get(), "input", py_text(name(term.input.kind))) ||
       !put(dict.get(), "value", term_value(term.input)) ||
       !put(dict.get(), "weight", py_float(term.weight)) ||
@@ -89,18 +89,18 @@ PyRef budget_value(const std::optional<BudgetEvidence>& budget) {
 
 }  // namespace
 
-PyRef scores_dict(const std::vector<ScoreCell>& cells) {
+PyRef scores_dict(const std::vector<std::optional<float>>& scores, const RunLabels& labels) {
   PyRef dict = new_dict();
   if (!dict) return {};
-  for (const ScoreCell& cell : cells) {
-    PyRef key = py_text(cell.scorer);
-    PyRef value = key ? py_optional_float(cell.value) : PyRef();
+  for (size_t i = 0; i < scores.size(); ++i) {
+    PyRef key = py_text(labels.axes[i]);
+    PyRef value = key ? py_optional_float(scores[i]) : PyRef();
     if (!value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return {};
   }
   return dict;
 }
 
-PyRef fusion_dict(const FusionEvidence& fusion) {
+PyRef fusion_dict(const FusionEvidence& fusion, const RunLabels& labels) {
   PyRef dict = new_dict();
   if (!dict || !put(dict.get(), "method", py_text(name(fusion.method)))) return {};
   if (fusion.k && !put(dict.get(), "k", py_float(*fusion.k))) return {};
@@ -108,7 +108,7 @@ PyRef fusion_dict(const FusionEvidence& fusion) {
   PyRef terms = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(fusion.terms.size())));
   if (!terms) return {};
   for (size_t i = 0; i < fusion.terms.size(); ++i) {
-    PyRef term = term_dict(fusion.terms[i]);
+    PyRef term = term_dict(fusion.terms[i], labels.axes[i]);
     if (!term) return {};
     PyList_SetItem(terms.get(), static_cast<Py_ssize_t>(i), term.release());
   }

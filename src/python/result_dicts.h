@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <vector>
 
 #include "engine/evidence.h"
@@ -14,8 +15,9 @@
 
 namespace korvane::python {
 
-PyRef scores_dict(const std::vector<ScoreCell>& cells);
-PyRef fusion_dict(const FusionEvidence& fusion);
+// The axes of `scores` and of the fusion terms are named by position in `labels.axes`.
+PyRef scores_dict(const std::vector<std::optional<float>>& scores, const RunLabels& labels);
+PyRef fusion_dict(const FusionEvidence& fusion, const RunLabels& labels);
 PyRef counts_dict(const RejectCounts& counts);
 PyRef selection_dict(const SelectionProperties& selection);
 // `expensive` says, per registered axis, whether it was registered with the expensive cost

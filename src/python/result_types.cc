@@ -28,6 +28,7 @@ struct RankedObject {
   PyObject* scores;
   PyObject* fusion;
   RankedEntry entry;  // its candidate's object has moved to `candidate`
+  std::shared_ptr<const RunLabels> labels;
 };
 
 struct RejectedObject {
@@ -39,7 +40,11 @@ struct OutcomeObject {
   PyObject_HEAD PyObject* rejected_counts;
   PyObject* selection;
   PyObject* trace;
+  // Ranked objects for ranked_pending[0, ranked.size()); the entries after that still hold
+  // their candidates' objects.
   std::vector<PyRef> ranked;
+  std::vector<RankedEntry> ranked_pending;
+  std::shared_ptr<const RunLabels> labels;
   // Rejected objects for pending[0, rejected.size()); the entries after that still hold
   // their candidates' objects.
   std::vector<PyRef> rejected;
@@ -144,6 +149,7 @@ void ranked_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   ranked_clear(self);
   std::destroy_at(&as_ranked(self)->entry);
+  std::destroy_at(&as_ranked(self)->labels);
   free_object(self);
 }
 
@@ -162,18 +168,22 @@ PyObject* ranked_fused(PyObject* self, void*) {
 
 PyObject* ranked_scores(PyObject* self, void*) {
   RankedObject* ranked = as_ranked(self);
-  return with_native_failures(
-      [&] { return cached_dict(&ranked->scores, [&] { return scores_dict(ranked->entry.scores); }); });
+  return with_native_failures([&] {
+    return cached_dict(&ranked->scores,
+                       [&] { return scores_dict(ranked->entry.scores, *ranked->labels); });
+  });
 }
 
 PyObject* ranked_fusion(PyObject* self, void*) {
   RankedObject* ranked = as_ranked(self);
-  return with_native_failures(
-      [&] { return cached_dict(&ranked->fusion, [&] { return fusion_dict(ranked->entry.fusion); }); });
+  return with_native_failures([&] {
+    return cached_dict(&ranked->fusion,
+                       [&] { return fusion_dict(ranked->entry.fusion, *ranked->labels); });
+  });
 }
 
 PyObject* ranked_constraints(PyObject* self, void*) {
-  const std::vector<std::string>& constraints = as_ranked(self)->entry.constraints;
+  const std::vector<std::string>& constraints = as_ranked(self)->labels->constraints;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(constraints.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < constraints.size(); ++i) {
@@ -187,7 +197,9 @@ PyObject* ranked_constraints(PyObject* self, void*) {
 // The text depends on the native record alone, which never changes: the same text on every
 // call, whatever became of the dicts.
 PyObject* ranked_to_json(PyObject* self, PyObject*) {
-  return with_native_failures([&] { return py_text(audit_json(as_ranked(self)->entry)).release(); });
+  const RankedObject* ranked = as_ranked(self);
+  return with_native_failures(
+      [&] { return py_text(audit_json(ranked->entry, *ranked->labels)).release(); });
 }
 
 PyObject* ranked_repr(PyObject* self) {
@@ -326,12 +338,35 @@ PyObject* new_rejected(RejectedEntry& entry) {
   return self;
 }
 
+// A Ranked for `entry`, whose candidate's object moves into it; the entry is left as it was
+// when the object cannot be made.
+PyObject* new_ranked(RankedEntry& entry, const std::shared_ptr<const RunLabels>& labels) {
+  PyRef candidate = PyRef::steal(new_object_of(entry.candidate.object));
+  if (!candidate) return nullptr;
+  PyObject* self = allocate(ranked_type());
+  if (self == nullptr) return nullptr;
+  RankedObject* ranked = as_ranked(self);
+  new (&ranked->entry) RankedEntry();
+  ranked->entry.candidate.id = std::move(entry.candidate.id);
+  ranked->entry.scores = std::move(entry.scores);
+  ranked->entry.fusion = std::move(entry.fusion);
+  ranked->entry.rank = entry.rank;
+  ranked->entry.fused = entry.fused;
+  new (&ranked->labels) std::shared_ptr<const RunLabels>(labels);
+  entry.candidate = Candidate();  // what is left of it is not read again
+  ranked->candidate = candidate.release();
+  return self;
+}
+
 // ---- Outcome
 
 int outcome_traverse(PyObject* self, visitproc visit, void* arg) {
   OutcomeObject* outcome = as_outcome(self);
   Py_VISIT(Py_TYPE(self));
   for (const PyRef& ranked : outcome->ranked) Py_VISIT(ranked.get());
+  for (size_t i = outcome->ranked.size(); i < outcome->ranked_pending.size(); ++i) {
+    Py_VISIT(held_object(outcome->ranked_pending[i].candidate.object));
+  }
   for (const PyRef& rejected : outcome->rejected) Py_VISIT(rejected.get());
   for (size_t i = outcome->rejected.size(); i < outcome->pending.size(); ++i) {
     Py_VISIT(held_object(outcome->pending[i].candidate.object));
@@ -347,9 +382,11 @@ int outcome_clear(PyObject* self) {
   // Dropping a reference may run Python code that reads this outcome: take the lists out
   // first, so that code finds them empty rather than half destroyed.
   std::vector<PyRef> ranked = std::exchange(outcome->ranked, {});
+  std::vector<RankedEntry> ranked_pending = std::exchange(outcome->ranked_pending, {});
   std::vector<PyRef> rejected = std::exchange(outcome->rejected, {});
   std::vector<RejectedEntry> pending = std::exchange(outcome->pending, {});
   ranked.clear();
+  ranked_pending.clear();
   rejected.clear();
   pending.clear();
   Py_CLEAR(outcome->rejected_counts);
@@ -363,6 +400,8 @@ void outcome_dealloc(PyObject* self) {
   outcome_clear(self);
   OutcomeObject* outcome = as_outcome(self);
   std::destroy_at(&outcome->ranked);
+  std::destroy_at(&outcome->ranked_pending);
+  std::destroy_at(&outcome->labels);
   std::destroy_at(&outcome->rejected);
   std::destroy_at(&outcome->pending);
   std::destroy_at(&outcome->trace_record);
@@ -370,16 +409,37 @@ void outcome_dealloc(PyObject* self) {
   free_object(self);
 }
 
+// Makes the Ranked objects still missing, in rank order. A failure leaves the ones made so
+// far in place, and the next read goes on from there.
+bool make_ranked(OutcomeObject* outcome) {
+  while (outcome->ranked.size() < outcome->ranked_pending.size()) {
+    const size_t index = outcome->ranked.size();
+    PyRef ranked = PyRef::steal(new_ranked(outcome->ranked_pending[index], outcome->labels));
+    if (!ranked) return false;
+    // A collection while it was made may have run a finalizer that read `ranked` and made
+    // this one first; that one stands.
+    if (outcome->ranked.size() != index) continue;
+    outcome->ranked.push_back(std::move(ranked));
+  }
+  return true;
+}
+
 PyObject* outcome_ranked(PyObject* self, void*) {
-  return new_list_of(as_outcome(self)->ranked);
+  return with_native_failures([&]() -> PyObject* {
+    OutcomeObject* outcome = as_outcome(self);
+    if (!make_ranked(outcome)) return nullptr;
+    return new_list_of(outcome->ranked);
+  });
 }
 
 // Makes the Rejected objects still missing, in drop order. A failure leaves the ones made so
 // far in place, and the next read goes on from there.
 bool make_rejected(OutcomeObject* outcome) {
   while (outcome->rejected.size() < outcome->pending.size()) {
-    PyRef rejected = PyRef::steal(new_rejected(outcome->pending[outcome->rejected.size()]));
+    const size_t index = outcome->rejected.size();
+    PyRef rejected = PyRef::steal(new_rejected(outcome->pending[index]));
     if (!rejected) return false;
+    if (outcome->rejected.size() != index) continue;  // as in make_ranked
     outcome->rejected.push_back(std::move(rejected));
   }
   return true;
@@ -443,7 +503,7 @@ PyObject* outcome_is_complete(PyObject* self, PyObject*) {
   }
   uint64_t expected = 0;
   if (!u64_from(input_count.get(), &expected)) return nullptr;
-  uint64_t ranked = static_cast<uint64_t>(outcome->ranked.size());
+  uint64_t ranked = static_cast<uint64_t>(outcome->ranked_pending.size());
   return PyBool_FromLong(total + ranked == expected);
 }
 
@@ -468,7 +528,7 @@ PyObject* outcome_repr(PyObject* self) {
   return with_native_failures([&]() -> PyObject* {
     const OutcomeObject* outcome = as_outcome(self);
     const char* exact = exact_flag(outcome);
-    std::string text = "Outcome(ranked=" + std::to_string(outcome->ranked.size()) +
+    std::string text = "Outcome(ranked=" + std::to_string(outcome->ranked_pending.size()) +
                        ", rejected=" + std::to_string(outcome->pending.size()) + ", exact=";
     text.append(exact).push_back(')');
     return py_text(text).release();
@@ -535,23 +595,13 @@ PyTypeObject* outcome_type() {
   return create_once(&outcome_class, &outcome_type_spec);
 }
 
-PyObject* new_ranked(RankedEntry& entry) {
-  PyRef candidate = PyRef::steal(new_object_of(entry.candidate.object));
-  if (!candidate) return nullptr;
-  PyObject* self = allocate(ranked_type());
-  if (self == nullptr) return nullptr;
-  RankedObject* ranked = as_ranked(self);
-  new (&ranked->entry) RankedEntry(std::move(entry));
-  ranked->entry.candidate.object.reset();
-  ranked->candidate = candidate.release();
-  return self;
-}
-
 PyObject* new_outcome(OutcomeFields&& fields) {
   PyObject* self = allocate(outcome_type());
   if (self == nullptr) return nullptr;
   OutcomeObject* outcome = as_outcome(self);
-  new (&outcome->ranked) std::vector<PyRef>(std::move(fields.ranked));
+  new (&outcome->ranked) std::vector<PyRef>();
+  new (&outcome->ranked_pending) std::vector<RankedEntry>(std::move(fields.ranked));
+  new (&outcome->labels) std::shared_ptr<const RunLabels>(std::move(fields.labels));
   new (&outcome->rejected) std::vector<PyRef>();
   new (&outcome->pending) std::vector<RejectedEntry>(std::move(fields.rejected));
   new (&outcome->counts) RejectCounts(fields.counts);

@@ -2,12 +2,14 @@
 // heap types that Python cannot instantiate; only the conversion of a run's outcome creates
 // their objects. They keep the run's native records and build what Python reads from them on
 // first access: each dict once (the same object on every later access), each text and number
-// anew. A Rejected object is made when the outcome's `rejected` is first read.
+// anew. The Ranked and Rejected objects are made when the outcome's `ranked` or `rejected` is
+// first read; until then the outcome holds the native entries.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <memory>
 #include <vector>
 
 #include "engine/outcome.h"
@@ -21,14 +23,11 @@ PyTypeObject* ranked_type();
 PyTypeObject* rejected_type();
 PyTypeObject* outcome_type();
 
-// A Ranked holding `entry`, whose candidate's object reference moves into it. A new
-// reference, or null with an exception set, in which case `entry` is left as it was.
-PyObject* new_ranked(RankedEntry& entry);
-
 // What an Outcome holds.
 struct OutcomeFields {
-  std::vector<PyRef> ranked;           // Ranked objects, rank order
-  std::vector<RejectedEntry> rejected;  // drop order; objects made when first read
+  std::vector<RankedEntry> ranked;          // rank order; objects made when first read
+  std::shared_ptr<const RunLabels> labels;  // names the axes and constraints of `ranked`
+  std::vector<RejectedEntry> rejected;      // drop order; objects made when first read
   RejectCounts counts;
   SelectionProperties selection;
   RunTrace trace;

@@ -7,7 +7,7 @@ namespace korvane {
 std::vector<std::optional<size_t>> blocking_constraints(const SelectionIndex& index,
                                                         std::span<const size_t> members) {
   std::vector<std::optional<size_t>> blocked(index.size());
-  if (index.constraint_count() == 0) return blocked;
+  if (index.constraint_count() == 0 || index.size() == 0) return blocked;
   MemberCounters counters(index);
   std::vector<char> is_member(index.size(), 0);
   std::vector<const ScoredRecord*> records;

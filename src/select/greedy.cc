@@ -31,7 +31,8 @@ class GreedyState {
         counters_(index),
         gain_(index),
         open_(index.size()),
-        heap_mode_(!index.has_opaque() && index.values_only_fall()) {
+        heap_mode_(!index.has_opaque() && index.values_only_fall()),
+        fixed_keys_(index.problem().objective == nullptr) {
     std::iota(open_.begin(), open_.end(), size_t{0});
   }
 
@@ -100,19 +101,24 @@ class GreedyState {
     while (!heap_.empty()) {
       std::pop_heap(heap_.begin(), heap_.end(), below);
       Entry& entry = heap_.back();
-      if (entry.stamp == members_.size()) {
-        const Pick pick{entry.position, entry.value};
-        heap_.pop_back();
-        return pick;
+      if (entry.stamp != members_.size()) {
+        if (!open_now(fits, entry.position)) {
+          heap_.pop_back();
+          continue;
+        }
+        // Without an objective the key is the same at any member count: the entry would
+        // come straight back to the top.
+        if (!fixed_keys_) {
+          entry.value = gain_.value(records_, entry.position);
+          entry.key = key(entry.position, entry.value);
+          entry.stamp = members_.size();
+          std::push_heap(heap_.begin(), heap_.end(), below);
+          continue;
+        }
       }
-      if (!open_now(fits, entry.position)) {
-        heap_.pop_back();
-        continue;
-      }
-      entry.value = gain_.value(records_, entry.position);
-      entry.key = key(entry.position, entry.value);
-      entry.stamp = members_.size();
-      std::push_heap(heap_.begin(), heap_.end(), below);
+      const Pick pick{entry.position, entry.value};
+      heap_.pop_back();
+      return pick;
     }
     return std::nullopt;
   }
@@ -152,6 +158,7 @@ class GreedyState {
   std::vector<size_t> members_;
   std::vector<const ScoredRecord*> records_;
   bool heap_mode_;
+  const bool fixed_keys_;  // no objective: a record's value and key never change
   bool heap_built_ = false;
   std::vector<Entry> heap_;
 };
@@ -163,6 +170,7 @@ auto by_value = [](size_t, float value) { return value; };
 
 std::vector<size_t> count_greedy(const SelectionIndex& index, uint64_t requested) {
   const uint64_t picks = std::min<uint64_t>(requested, index.size());
+  if (picks == 0) return {};
   GreedyState state(index);
   while (state.members().size() < picks) {
     auto pick = state.next(always_fits, by_value);

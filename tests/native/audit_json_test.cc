@@ -23,10 +23,9 @@ std::string float_of(float x) {
   return out;
 }
 
-EvidenceTerm term(std::string scorer, TermInput input, float weight, float contribution) {
+EvidenceTerm term(TermInput input, float weight, float contribution) {
   EvidenceTerm t;
   t.input = input;
-  t.scorer = std::move(scorer);
   t.weight = weight;
   t.contribution = contribution;
   return t;
@@ -43,13 +42,13 @@ RankedEntry bare_entry(CandidateId id, FusionMethod method) {
 TEST(AuditJsonTest, WorkedExample) {
   RankedEntry entry = bare_entry(std::string("doc-7"), FusionMethod::WeightedSum);
   entry.fused = 0.8f;
-  entry.scores = {{"bm25", 0.8f}, {"fresh", std::nullopt}};
+  entry.scores = {0.8f, std::nullopt};
+  const RunLabels labels{{"bm25", "fresh"}, {"per_site"}};
   entry.fusion.missing = MissingPolicy::Skip;
-  entry.fusion.terms = {term("bm25", TermInput::Value(0.8f), 1.0f, 0.8f),
-                        term("fresh", TermInput::Skipped(), 0.0f, 0.0f)};
-  entry.constraints = {"per_site"};
+  entry.fusion.terms = {term(TermInput::Value(0.8f), 1.0f, 0.8f),
+                        term(TermInput::Skipped(), 0.0f, 0.0f)};
   EXPECT_EQ(
-      audit_json(entry),
+      audit_json(entry, labels),
       R"({"candidate":"doc-7","rank":1,"fused":0.8,"scores":{"bm25":0.8,"fresh":null},)"
       R"("missing_policy":"skip","fusion":{"method":"weighted_sum","terms":[{"scorer":"bm25",)"
       R"("input":{"kind":"value","value":0.8},"weight":1.0,"contribution":0.8},)"
@@ -63,10 +62,10 @@ TEST(AuditJsonTest, RrfWithAnIntegerIdentifier) {
   entry.fusion.k = 60.0f;
   const float contribution = 1.0f / (60.0f + 3.0f);
   entry.fused = contribution;
-  entry.scores = {{"bm25", 12.5f}};
-  entry.fusion.terms = {term("bm25", TermInput::Rank(3), 1.0f, contribution)};
+  entry.scores = {12.5f};
+  entry.fusion.terms = {term(TermInput::Rank(3), 1.0f, contribution)};
   entry.fusion.missing = MissingPolicy::Reject;
-  EXPECT_EQ(audit_json(entry),
+  EXPECT_EQ(audit_json(entry, RunLabels{{"bm25"}, {}}),
             R"({"candidate":"42","rank":2,"fused":0.015873017,"scores":{"bm25":12.5},)"
             R"("missing_policy":"reject","fusion":{"method":"rrf","k":60.0,"terms":[)"
             R"({"scorer":"bm25","input":{"kind":"rank","rank":3},"weight":1.0,)"
@@ -77,7 +76,7 @@ TEST(AuditJsonTest, EmptyPartsAndNoK) {
   RankedEntry entry = bare_entry(std::string(""), FusionMethod::Max);
   entry.rank = 4294967295u;
   entry.fused = 3.0f;
-  EXPECT_EQ(audit_json(entry),
+  EXPECT_EQ(audit_json(entry, RunLabels{}),
             R"({"candidate":"","rank":4294967295,"fused":3.0,"scores":{},"missing_policy":"skip",)"
             R"("fusion":{"method":"max","terms":[]},"constraints":{}})");
 }
@@ -85,11 +84,10 @@ TEST(AuditJsonTest, EmptyPartsAndNoK) {
 TEST(AuditJsonTest, ImputedInputsAndSeveralConstraints) {
   RankedEntry entry = bare_entry(std::string("x"), FusionMethod::WeightedSum);
   entry.fused = 0.25f;
-  entry.scores = {{"a", std::nullopt}};
+  entry.scores = {std::nullopt};
   entry.fusion.missing = MissingPolicy::Impute;
-  entry.fusion.terms = {term("a", TermInput::Imputed(0.5f), 0.5f, 0.25f)};
-  entry.constraints = {"per_site", "total"};
-  EXPECT_EQ(audit_json(entry),
+  entry.fusion.terms = {term(TermInput::Imputed(0.5f), 0.5f, 0.25f)};
+  EXPECT_EQ(audit_json(entry, RunLabels{{"a"}, {"per_site", "total"}}),
             R"({"candidate":"x","rank":1,"fused":0.25,"scores":{"a":null},)"
             R"("missing_policy":"impute","fusion":{"method":"weighted_sum","terms":[)"
             R"({"scorer":"a","input":{"kind":"imputed","value":0.5},"weight":0.5,)"
@@ -100,10 +98,10 @@ TEST(AuditJsonTest, NonFiniteNumbersAreNull) {
   RankedEntry entry = bare_entry(uint64_t{7}, FusionMethod::Rrf);
   entry.fused = kNaN;
   entry.fusion.k = kInf;
-  entry.scores = {{"a", -kInf}};
-  entry.fusion.terms = {term("a", TermInput::Value(kNaN), kInf, -kInf),
-                        term("b", TermInput::Imputed(kInf), 1.0f, 0.0f)};
-  EXPECT_EQ(audit_json(entry),
+  entry.scores = {-kInf};
+  entry.fusion.terms = {term(TermInput::Value(kNaN), kInf, -kInf),
+                        term(TermInput::Imputed(kInf), 1.0f, 0.0f)};
+  EXPECT_EQ(audit_json(entry, RunLabels{{"a", "b"}, {}}),
             R"({"candidate":"7","rank":1,"fused":null,"scores":{"a":null},)"
             R"("missing_policy":"skip","fusion":{"method":"rrf","k":null,"terms":[)"
             R"({"scorer":"a","input":{"kind":"value","value":null},"weight":null,)"
@@ -112,26 +110,28 @@ TEST(AuditJsonTest, NonFiniteNumbersAreNull) {
 }
 
 TEST(AuditJsonTest, DigitIdentifiersLookAlike) {
-  const std::string integer = audit_json(bare_entry(uint64_t{42}, FusionMethod::Max));
-  const std::string text = audit_json(bare_entry(std::string("42"), FusionMethod::Max));
+  const RunLabels none;
+  const std::string integer = audit_json(bare_entry(uint64_t{42}, FusionMethod::Max), none);
+  const std::string text = audit_json(bare_entry(std::string("42"), FusionMethod::Max), none);
   EXPECT_EQ(integer, text);
   EXPECT_EQ(integer.rfind(R"({"candidate":"42",)", 0), 0u);
   const std::string largest =
-      audit_json(bare_entry(std::numeric_limits<uint64_t>::max(), FusionMethod::Max));
+      audit_json(bare_entry(std::numeric_limits<uint64_t>::max(), FusionMethod::Max), none);
   EXPECT_EQ(largest.rfind(R"({"candidate":"18446744073709551615",)", 0), 0u);
   // A text identifier is escaped like any other string.
-  const std::string quoted = audit_json(bare_entry(std::string("a\"b"), FusionMethod::Max));
+  const std::string quoted = audit_json(bare_entry(std::string("a\"b"), FusionMethod::Max), none);
   EXPECT_EQ(quoted.rfind(R"({"candidate":"a\"b",)", 0), 0u);
 }
 
 TEST(AuditJsonTest, LongEntriesGrowPastTheInitialBuffer) {
   RankedEntry entry = bare_entry(std::string(300, 'i'), FusionMethod::Max);
+  RunLabels labels;
   for (int i = 0; i < 20; ++i) {
-    const std::string name = "axis_" + std::to_string(i);
-    entry.scores.push_back({name, float(i)});
-    entry.fusion.terms.push_back(term(name, TermInput::Value(float(i)), 1.0f, float(i)));
+    labels.axes.push_back("axis_" + std::to_string(i));
+    entry.scores.push_back(float(i));
+    entry.fusion.terms.push_back(term(TermInput::Value(float(i)), 1.0f, float(i)));
   }
-  const std::string json = audit_json(entry);
+  const std::string json = audit_json(entry, labels);
   EXPECT_GT(json.size(), 1000u);
   EXPECT_NE(json.find(R"("axis_19":19.0})"), std::string::npos);
   EXPECT_TRUE(json.ends_with(R"(]},"constraints":{}})"));
@@ -157,10 +157,9 @@ TEST(JsonStringTest, CopiesEverythingElseAsBytes) {
 
 TEST(JsonStringTest, AxisNamesAreEscapedInScoresAndTerms) {
   RankedEntry entry = bare_entry(std::string("c"), FusionMethod::Max);
-  entry.scores = {{"q\"\\\t\x01", 1.0f}};
-  entry.fusion.terms = {term("q\"\\\t\x01", TermInput::Value(1.0f), 1.0f, 1.0f)};
-  entry.constraints = {"per\nsite"};
-  const std::string json = audit_json(entry);
+  entry.scores = {1.0f};
+  entry.fusion.terms = {term(TermInput::Value(1.0f), 1.0f, 1.0f)};
+  const std::string json = audit_json(entry, RunLabels{{"q\"\\\t\x01"}, {"per\nsite"}});
   EXPECT_NE(json.find(R"("scores":{"q\"\\\t\u0001":1.0})"), std::string::npos) << json;
   EXPECT_NE(json.find(R"({"scorer":"q\"\\\t\u0001","input")"), std::string::npos) << json;
   EXPECT_NE(json.find(R"("constraints":{"per\nsite":"pass"}})"), std::string::npos) << json;

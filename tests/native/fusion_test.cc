@@ -39,10 +39,8 @@ PoolRecord record(CandidateId id, AxisValues values) {
   return PoolRecord{make_candidate(std::move(id), {}), std::move(values)};
 }
 
-void expect_term(const EvidenceTerm& term, TermInputKind kind, const std::string& scorer,
-                 float weight, float contribution) {
+void expect_term(const EvidenceTerm& term, TermInputKind kind, float weight, float contribution) {
   EXPECT_EQ(term.input.kind, kind);
-  EXPECT_EQ(term.scorer, scorer);
   EXPECT_EQ(term.weight, weight);
   EXPECT_EQ(term.contribution, contribution);
 }
@@ -54,9 +52,9 @@ TEST(Fusion, WeightedSumLeavesAbsentAxesOutUnderSkip) {
   Fuser fuser(engine);
   FusionEvidence evidence = fuser.fuse({0.8f, std::nullopt}, 0, {});
   ASSERT_EQ(evidence.terms.size(), 2u);
-  expect_term(evidence.terms[0], TermInputKind::Value, "a", 1.0f, 0.8f);
+  expect_term(evidence.terms[0], TermInputKind::Value, 1.0f, 0.8f);
   EXPECT_EQ(evidence.terms[0].input.value, 0.8f);
-  expect_term(evidence.terms[1], TermInputKind::Skipped, "b", 0.0f, 0.0f);
+  expect_term(evidence.terms[1], TermInputKind::Skipped, 0.0f, 0.0f);
   EXPECT_EQ(fused_score(evidence), 0.8f);
   EXPECT_EQ(evidence.method, FusionMethod::WeightedSum);
   EXPECT_FALSE(evidence.k.has_value());
@@ -66,8 +64,8 @@ TEST(Fusion, WeightedSumLeavesAbsentAxesOutUnderSkip) {
 TEST(Fusion, WeightedSumImputesAbsentAxes) {
   Engine engine = two_cheap_axes(weighted(), Missing{MissingPolicy::Impute, 0.0f});
   FusionEvidence evidence = Fuser(engine).fuse({0.8f, std::nullopt}, 0, {});
-  expect_term(evidence.terms[0], TermInputKind::Value, "a", 0.5f, 0.4f);
-  expect_term(evidence.terms[1], TermInputKind::Imputed, "b", 0.5f, 0.0f);
+  expect_term(evidence.terms[0], TermInputKind::Value, 0.5f, 0.4f);
+  expect_term(evidence.terms[1], TermInputKind::Imputed, 0.5f, 0.0f);
   EXPECT_EQ(evidence.terms[1].input.value, 0.0f);
   EXPECT_EQ(fused_score(evidence), 0.4f);
   EXPECT_EQ(evidence.missing, MissingPolicy::Impute);
@@ -77,8 +75,8 @@ TEST(Fusion, WeightedSumImputesAbsentAxes) {
 TEST(Fusion, NonEmptyWeightListSilencesUnnamedAxes) {
   Engine engine = two_cheap_axes(weighted({{"a", 3.0f}}));
   FusionEvidence evidence = Fuser(engine).fuse({0.6f, 0.9f}, 0, {});
-  expect_term(evidence.terms[0], TermInputKind::Value, "a", 1.0f, 0.6f);
-  expect_term(evidence.terms[1], TermInputKind::Value, "b", 0.0f, 0.0f);
+  expect_term(evidence.terms[0], TermInputKind::Value, 1.0f, 0.6f);
+  expect_term(evidence.terms[1], TermInputKind::Value, 0.0f, 0.0f);
   EXPECT_EQ(evidence.terms[1].input.value, 0.9f);
   EXPECT_EQ(fused_score(evidence), 0.6f);
 }
@@ -98,8 +96,8 @@ TEST(Fusion, FirstWeightEntryWins) {
 TEST(Fusion, AllZeroWeightsGiveZero) {
   Engine engine = two_cheap_axes(weighted({{"a", 0.0f}, {"b", 0.0f}}));
   FusionEvidence evidence = Fuser(engine).fuse({0.3f, 0.6f}, 0, {});
-  expect_term(evidence.terms[0], TermInputKind::Value, "a", 0.0f, 0.0f);
-  expect_term(evidence.terms[1], TermInputKind::Value, "b", 0.0f, 0.0f);
+  expect_term(evidence.terms[0], TermInputKind::Value, 0.0f, 0.0f);
+  expect_term(evidence.terms[1], TermInputKind::Value, 0.0f, 0.0f);
   EXPECT_EQ(fused_score(evidence), 0.0f);
 }
 
@@ -122,8 +120,8 @@ TEST(Fusion, SumsOfOnlySkippedTermsAreNegativeZero) {
 TEST(Fusion, MaxTakesTheLargestValueOrImputedValue) {
   Engine engine = two_cheap_axes(Fusion{Fusion::Max{}}, Missing{MissingPolicy::Impute, 0.7f});
   FusionEvidence evidence = Fuser(engine).fuse({0.2f, std::nullopt}, 0, {});
-  expect_term(evidence.terms[0], TermInputKind::Value, "a", 1.0f, 0.2f);
-  expect_term(evidence.terms[1], TermInputKind::Imputed, "b", 1.0f, 0.7f);
+  expect_term(evidence.terms[0], TermInputKind::Value, 1.0f, 0.2f);
+  expect_term(evidence.terms[1], TermInputKind::Imputed, 1.0f, 0.7f);
   EXPECT_EQ(fused_score(evidence), 0.7f);
   EXPECT_EQ(evidence.method, FusionMethod::Max);
 }

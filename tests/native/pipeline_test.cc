@@ -334,8 +334,8 @@ TEST(Pipeline, RejectPolicyAfterTheBatchWalksThePoolInOrder) {
   // The stored values show the NaN as absent.
   ASSERT_EQ(outcome.ranked.size(), 1u);
   ASSERT_EQ(outcome.ranked[0].scores.size(), 3u);
-  EXPECT_EQ(outcome.ranked[0].scores[2].scorer, "y");
-  EXPECT_EQ(outcome.ranked[0].scores[2].value, std::optional<float>(0.5f));
+  EXPECT_EQ(outcome.labels->axes[2], "y");
+  EXPECT_EQ(outcome.ranked[0].scores[2], std::optional<float>(0.5f));
   EXPECT_EQ(y->batch_sizes, std::vector<size_t>{4});
 }
 
@@ -420,10 +420,10 @@ TEST(Pipeline, OutcomeCarriesRanksEvidenceAndConstraintDrops) {
   EXPECT_EQ(first.rank, 1u);
   EXPECT_EQ(outcome.ranked[1].rank, 2u);
   EXPECT_EQ(first.fused, -0.0f + 0.9f * 0.5f + 0.7f * 0.5f);
-  EXPECT_EQ(first.constraints, std::vector<std::string>{"max_total"});
+  EXPECT_EQ(outcome.labels->constraints, std::vector<std::string>{"max_total"});
   ASSERT_EQ(first.scores.size(), 2u);
-  EXPECT_EQ(first.scores[0].scorer, "a");
-  EXPECT_EQ(first.scores[1].value, std::optional<float>(0.7f));
+  EXPECT_EQ(outcome.labels->axes, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(first.scores[1], std::optional<float>(0.7f));
   ASSERT_EQ(first.fusion.terms.size(), 2u);
   EXPECT_EQ(first.fusion.method, FusionMethod::WeightedSum);
   EXPECT_EQ(first.fusion.terms[1].input.kind, TermInputKind::Value);
@@ -455,7 +455,7 @@ TEST(Pipeline, RrfEvidenceAndRanksOfAPlainRun) {
   EXPECT_EQ(outcome.ranked[1].fusion.terms[0].input.rank, 3u);
   EXPECT_EQ(outcome.ranked[1].fusion.terms[1].input.rank, 2u);
   EXPECT_EQ(outcome.ranked[0].fusion.k, std::optional<float>(60.0f));
-  EXPECT_FALSE(outcome.ranked[2].scores[1].value.has_value());
+  EXPECT_FALSE(outcome.ranked[2].scores[1].has_value());
 }
 
 TEST(Pipeline, TailMassBudgetRecordsItsEvidence) {
