@@ -62,6 +62,13 @@ def test_a_batch_is_its_queries_run_one_by_one(seed):
                              pad_id=-1)
         assert described(by_lists[q]) == described(single) == described(per_query[q])
 
+    # Native integer ids: the queries run on the batch's threads.
+    native = [e.run_lists({"a": (ids, a), "b": (ids, None)}, pad_id=-1, threads=threads)
+              for threads in (1, 3)]
+    for q in range(queries):
+        single = e.run_lists({"a": (ids[q], a[q]), "b": (ids[q], None)}, pad_id=-1)
+        assert [described(batch[q]) for batch in native] == [described(single)] * 2
+
 
 def test_bad_input_stops_the_batch_before_any_query_runs():
     calls = []

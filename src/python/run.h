@@ -58,6 +58,11 @@ struct RunResult {
   CapturedError error;
 };
 
+// The pending exception as a run's result.
+inline RunResult failed_now() {
+  return RunResult{PyRef(), CapturedError::fetch()};
+}
+
 // Takes the engine's cached plan of its settings (planned once per change) and makes the
 // run's callback scorers. False, with the exception in *refused, when the run must not
 // start (no axis, a unary minimum on an unknown axis, a refused configuration). Needs the

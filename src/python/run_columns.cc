@@ -12,6 +12,7 @@
 #include "engine/pipeline.h"
 #include "engine/shortlist.h"
 #include "python/batch_input.h"
+#include "python/batch_stages.h"
 #include "python/columns/column.h"
 #include "python/columns/column_messages.h"
 #include "python/columns/column_open.h"
@@ -173,10 +174,6 @@ RunResult execute(EngineObject* engine, const Arguments& arguments) {
   return run_configured(settings, objects, source, no_source_error, StageOneLock::kReleased);
 }
 
-RunResult failed_now() {
-  return RunResult{PyRef(), CapturedError::fetch()};
-}
-
 // Row `query` of a batch argument; one of a mapping's rows per key, in a new dict.
 bool query_argument(PyObject* object, Py_ssize_t query, Py_ssize_t queries, std::string_view name,
                     bool mapping, PyRef* out) {
@@ -261,58 +258,14 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments) {
     batch.push_back(std::move(query));
   }
 
-  PyRef outcomes = PyRef::steal(PyList_New(0));
-  if (!outcomes) return failed_now();
-  if (batch.empty()) return RunResult{std::move(outcomes), CapturedError()};
-
-  // Stage 1 of every query, and stage 2 too when no axis calls back into Python, on native
-  // threads without the lock: the sources read native columns only, and every query has a
-  // plan and records of its own.
-  const bool native_stage_two = batch.front()->objects.callbacks.empty();
-  struct Stages {
-    std::optional<Shortlist> shortlist;
-    std::optional<Result<RunOutcome>> result;
-  };
-  std::vector<Stages> stages(batch.size());
-  {
-    RunThread& thread = *batch.front()->objects.thread;
-    thread.release_lock();
-    try {
-      run_on_threads(threads, batch.size(), [&](size_t q) {
-        Query& query = *batch[q];
-        const Plan& plan = *query.objects.plan->plan;
-        ColumnSource source(query.inputs.reading, query.inputs.row_offset, query.inputs.pad);
-        Shortlist shortlist = stage_one(plan, source);
-        if (native_stage_two) {
-          stages[q].result.emplace(
-              run_shortlist(plan, std::move(shortlist), query.objects.scorers));
-        } else {
-          stages[q].shortlist.emplace(std::move(shortlist));
-        }
-      });
-    } catch (...) {
-      thread.restore_lock();
-      throw;
-    }
-    thread.restore_lock();
-  }
-
-  // The rest on this thread in query order, as the single calls would go: the first query
-  // that fails decides the exception.
-  for (size_t q = 0; q < batch.size(); ++q) {
-    Query& query = *batch[q];
-    if (!stages[q].result) {
-      stages[q].result.emplace(run_shortlist(
-          *query.objects.plan->plan, std::move(*stages[q].shortlist), query.objects.scorers));
-    }
-    RunResult result =
-        finish_configured(settings, query.objects, std::move(*stages[q].result), no_source_error);
-    stages[q] = Stages();
-    if (!result.outcome) return result;
-    if (PyList_Append(outcomes.get(), result.outcome.get()) < 0) return failed_now();
-    batch[q].reset();  // its columns and objects are let go as soon as its outcome is made
-  }
-  return RunResult{std::move(outcomes), CapturedError()};
+  // The sources read native columns only: a Python sequence was converted when opened.
+  return run_batch_stages(
+      settings, batch, threads,
+      [](Query& query) {
+        return ColumnSource(query.inputs.reading, query.inputs.row_offset, query.inputs.pad);
+      },
+      // A query's columns and objects are let go as soon as its outcome is made.
+      [&](size_t q) { batch[q].reset(); });
 }
 
 PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {

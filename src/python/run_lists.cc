@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "python/batch_input.h"
+#include "python/batch_stages.h"
 #include "python/columns/column.h"
 #include "python/columns/column_messages.h"
 #include "python/columns/column_open.h"
@@ -144,10 +145,6 @@ RunResult execute(EngineObject* engine, const Arguments& arguments) {
   return run_configured(settings, objects, source, [] { return CapturedError(); });
 }
 
-RunResult failed_now() {
-  return RunResult{PyRef(), CapturedError::fetch()};
-}
-
 // The per-query `lists` of a batch: the items of a list of mappings, or, for a mapping whose
 // pairs hold queries x depth, one mapping per row. Empty, with no exception, for one query.
 bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
@@ -202,7 +199,7 @@ bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
 // Each query is a run of its own, equal to the single call; every query's lists are opened,
 // checked and joined before the first one runs.
 RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
-                        std::vector<PyRef> queries) {
+                        std::vector<PyRef> queries, size_t threads) {
   const EngineSettings& settings = engine->settings;
   struct Query {
     PyRef lists;
@@ -219,6 +216,19 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
     if (!configure_run(engine, query->objects, &refused)) return refused;
     if (!query->inputs.open(row, settings, query->objects)) return failed_now();
     batch.push_back(std::move(query));
+  }
+  // Ids that are all native integers make sources that touch no Python object: the
+  // queries then run on native threads.
+  bool native = true;
+  for (const std::unique_ptr<Query>& query : batch)
+    native = native && !query->inputs.joined.holds_objects();
+  if (native) {
+    return run_batch_stages(
+        settings, batch, threads,
+        [](Query& query) {
+          return ListSource(query.inputs.joined, query.objects.reading.group_keys.size());
+        },
+        [&](size_t q) { batch[q].reset(); });
   }
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
@@ -253,7 +263,7 @@ PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs
         std::vector<PyRef> queries;
         if (!batch_queries(a.lists, &queries)) return failed_now();
         const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) || !queries.empty();
-        return batch ? execute_batch(engine, a, std::move(queries)) : execute(engine, a);
+        return batch ? execute_batch(engine, a, std::move(queries), threads) : execute(engine, a);
       });
 }
 

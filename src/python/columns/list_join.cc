@@ -236,6 +236,13 @@ ObjectHandle JoinedLists::handle(size_t candidate) const {
   return ObjectHandle(origin.object, release_object);
 }
 
+bool JoinedLists::holds_objects() const {
+  for (const Origin& origin : origins_) {
+    if (origin.object != nullptr) return true;
+  }
+  return false;
+}
+
 PyRef JoinedLists::object_of(size_t candidate) const {
   const Origin& origin = origins_[candidate];
   if (origin.object == nullptr) return PyRef::steal(PyLong_FromLongLong(origin.integer));

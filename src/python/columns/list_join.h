@@ -71,8 +71,11 @@ class JoinedLists {
   float value(size_t candidate, size_t list) const {
     return values_[candidate * list_count() + list];
   }
-  // Its object, as a handle of its own. Needs the interpreter lock.
+  // Its object, as a handle of its own. Needs the interpreter lock unless !holds_objects().
   ObjectHandle handle(size_t candidate) const;
+  // Whether any candidate's object is a Python object; when none is, every handle is a
+  // native integer and the join may be read without the interpreter lock.
+  bool holds_objects() const;
 
   // What was read by id, taken as the run completes a candidate; empty when not read.
   std::vector<std::optional<std::string>> groups;  // [candidate * positions + position]
