@@ -29,10 +29,6 @@ struct IdKey {
   friend bool operator==(const IdKey&, const IdKey&) = default;
 };
 
-struct IdKeyHash {
-  size_t operator()(const IdKey& key) const;
-};
-
 // The key of a present row of an integer, text or identifier column.
 IdKey id_key_at(const ArrayView& view, int64_t row);
 
