@@ -161,7 +161,9 @@ bool ColumnInputs::open(const Arguments& arguments, const EngineSettings& settin
   return convert_row_offset(arguments.row_offset) && pad_key_from(arguments.pad_id, &pad);
 }
 
-RunResult execute(EngineObject* engine, const Arguments& arguments) {
+// One query's columns opened into a source, handed to `read(settings, objects, source)`.
+template <class Read>
+RunResult with_column_source(EngineObject* engine, const Arguments& arguments, Read read) {
   const EngineSettings& settings = engine->settings;
   RunObjects objects;
   RunResult refused;
@@ -169,9 +171,17 @@ RunResult execute(EngineObject* engine, const Arguments& arguments) {
   // Declared after the run objects, so dropped before them: the columns outlive the source
   // and the outcome, and nothing of the run outlives the columns.
   ColumnInputs inputs;
-  if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
+  if (!inputs.open(arguments, settings, objects)) return failed_now();
   ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return run_configured(settings, objects, source, no_source_error, StageOneLock::kReleased);
+  return read(settings, objects, source);
+}
+
+RunResult execute(EngineObject* engine, const Arguments& arguments) {
+  return with_column_source(
+      engine, arguments,
+      [](const EngineSettings& settings, RunObjects& objects, ColumnSource& source) {
+        return run_configured(settings, objects, source, no_source_error, StageOneLock::kReleased);
+      });
 }
 
 // Row `query` of a batch argument; one of a mapping's rows per key, in a new dict.
@@ -294,14 +304,10 @@ PyObject* engine_run_columns_impl(PyObject* self, PyObject* args, PyObject* kwar
 }
 
 RunResult execute_shortlist(EngineObject* engine, const Arguments& arguments) {
-  const EngineSettings& settings = engine->settings;
-  RunObjects objects;
-  RunResult refused;
-  if (!configure_run(engine, objects, &refused)) return refused;
-  ColumnInputs inputs;
-  if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
-  ColumnSource source(inputs.reading, inputs.row_offset, inputs.pad);
-  return shortlist_configured(objects, source, no_source_error, StageOneLock::kReleased);
+  return with_column_source(
+      engine, arguments, [](const EngineSettings&, RunObjects& objects, ColumnSource& source) {
+        return shortlist_configured(objects, source, no_source_error, StageOneLock::kReleased);
+      });
 }
 
 PyObject* engine_shortlist_columns_impl(PyObject* self, PyObject* args, PyObject* kwargs) {
