@@ -6,6 +6,7 @@
 
 #include "engine/entry_order.h"
 #include "engine/invariant.h"
+#include "engine/spare_records.h"
 
 namespace korvane {
 
@@ -65,7 +66,7 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, 
       slots_.reserve(reserve);
     }
     slot = slots_.size();
-    slots_.emplace_back();
+    slots_.push_back(take_spare_record());
   }
   pending_ = Entry{score, arrival, slot};
   return slots_[slot];
