@@ -21,7 +21,6 @@
 #include "engine/rejection_log.h"
 #include "engine/row_block.h"
 #include "engine/shortlist.h"
-#include "engine/spare_records.h"
 #include "engine/stage_pool.h"
 #include "select/selection.h"
 
@@ -132,7 +131,6 @@ std::vector<ScoredRecord> storage_from_last_run() {
 
 // Releases the records (and so their objects) now; keeps the storage when it is small.
 void keep_for_next_run(std::vector<ScoredRecord> ranked) {
-  for (ScoredRecord& scored : ranked) keep_spare_record(std::move(scored.record));
   ranked.clear();
   if (ranked.capacity() * sizeof(ScoredRecord) <= kKeptRankedBytes) {
     spare_ranked = std::move(ranked);

@@ -6,7 +6,6 @@
 
 #include "engine/entry_order.h"
 #include "engine/invariant.h"
-#include "engine/spare_records.h"
 
 namespace korvane {
 
@@ -66,7 +65,7 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, 
       slots_.reserve(reserve);
     }
     slot = slots_.size();
-    slots_.push_back(take_spare_record());
+    slots_.emplace_back();
   }
   pending_ = Entry{score, arrival, slot};
   return slots_[slot];
