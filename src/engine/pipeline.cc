@@ -86,6 +86,9 @@ class StageOne {
   void evaluate_cheap_axes(size_t row_count);
   float admission_score(size_t row);
   void drop_row(size_t row, RejectKind kind, std::string_view name);
+  // Drops a row a filter stopped (a unary minimum, or the reject policy) under its reason;
+  // false for a row still alive.
+  bool drop_filtered(size_t row);
   void admit_row(size_t row, float score);
 
   std::optional<float>& value_at(size_t axis, size_t row) {
@@ -241,20 +244,27 @@ void StageOne::screen(size_t row_count) {
   evaluate_cheap_axes(row_count);
 
   for (size_t row = 0; row < row_count; ++row) {
-    const RowFate& fate = fates_[row];
-    if (fate.kind == RowFate::Unary) {
-      drop_row(row, RejectKind::UnaryConstraint, engine_.unary_constraints[fate.index].id);
-    } else if (fate.kind == RowFate::NotScored) {
-      drop_row(row, RejectKind::NotScored, engine_.axes[fate.index].name);
+    if (drop_filtered(row)) continue;
+    const float score = admission_score(row);
+    if (pool_.admits(score, block_.id(row))) {
+      admit_row(row, score);
     } else {
-      const float score = admission_score(row);
-      if (pool_.admits(score, block_.id(row))) {
-        admit_row(row, score);
-      } else {
-        drop_row(row, RejectKind::OutOfPool, {});
-      }
+      drop_row(row, RejectKind::OutOfPool, {});
     }
   }
+}
+
+bool StageOne::drop_filtered(size_t row) {
+  const RowFate& fate = fates_[row];
+  if (fate.kind == RowFate::Unary) {
+    drop_row(row, RejectKind::UnaryConstraint, engine_.unary_constraints[fate.index].id);
+    return true;
+  }
+  if (fate.kind == RowFate::NotScored) {
+    drop_row(row, RejectKind::NotScored, engine_.axes[fate.index].name);
+    return true;
+  }
+  return false;
 }
 
 // screen() for a plain stage 1, straight from the block's arrays. Without filters (unary
@@ -312,38 +322,28 @@ void StageOne::screen_plainly(size_t row_count) {
       scores_[row] = plan_.fuser().cheap_admission_score(row_values_);
     }
   }
-  auto score_of = [&](size_t row) { return scores_[row]; };
   int32_t floor = pool_.floor_key();
   // Once the pool is full most blocks hold no row that could enter it: one pass finds out.
   int32_t best = std::numeric_limits<int32_t>::min();
   for (size_t row = 0; row < row_count; ++row) {
     const bool alive = !filtered || fates_[row].kind == RowFate::Alive;
-    best = std::max(best, alive ? total_order_key(score_of(row)) : best);
+    best = std::max(best, alive ? total_order_key(scores_[row]) : best);
   }
   if (best < floor && !drops_.keeps_next()) {
     if (!filtered) {
       drops_.count(RejectKind::OutOfPool, row_count);
       return;
     }
+    // No drop is kept: each is only counted, under its filter's reason or out of the pool.
     for (size_t row = 0; row < row_count; ++row) {
-      const RowFate::Kind kind = fates_[row].kind;
-      drops_.count(kind == RowFate::Unary       ? RejectKind::UnaryConstraint
-                   : kind == RowFate::NotScored ? RejectKind::NotScored
-                                                : RejectKind::OutOfPool);
+      if (!drop_filtered(row)) drops_.count(RejectKind::OutOfPool);
     }
     return;
   }
   uint64_t refused = 0;
   for (size_t row = 0; row < row_count; ++row) {
-    if (filtered && fates_[row].kind == RowFate::Unary) {
-      drop_row(row, RejectKind::UnaryConstraint, engine_.unary_constraints[fates_[row].index].id);
-      continue;
-    }
-    if (filtered && fates_[row].kind == RowFate::NotScored) {
-      drop_row(row, RejectKind::NotScored, engine_.axes[fates_[row].index].name);
-      continue;
-    }
-    const float score = score_of(row);
+    if (filtered && drop_filtered(row)) continue;
+    const float score = scores_[row];
     if (total_order_key(score) < floor) {
       if (drops_.keeps_next()) {
         drop_row(row, RejectKind::OutOfPool, {});
