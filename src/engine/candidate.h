@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/axis_values.h"
 #include "engine/candidate_id.h"
 #include "engine/object_handle.h"
 
@@ -14,7 +15,7 @@ namespace korvane {
 struct Candidate {
   // The values the candidate carries, one per registered axis by registration position,
   // before any normalizer. Absent where the item gave none.
-  std::vector<std::optional<float>> values;
+  AxisValues values;
   // One optional text per position of the group key list.
   std::vector<std::optional<std::string>> groups;
   // Cover items in input order, duplicates kept.

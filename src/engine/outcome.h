@@ -63,7 +63,7 @@ struct RankedEntry {
   Candidate candidate;
   // One per registered axis (named by RunLabels::axes): the value after its normalizer,
   // never imputed.
-  std::vector<std::optional<float>> scores;
+  AxisValues scores;
   FusionEvidence fusion;
   uint32_t rank = 0;  // 1-based
   float fused = 0.0f;
@@ -102,9 +102,7 @@ struct RunOutcome {
   RunTrace trace;
 
   // Completeness: ranked entries plus all drop counts equal the input count.
-  bool is_complete() const {
-    return ranked.size() + rejected_counts.total() == trace.input_count;
-  }
+  bool is_complete() const { return ranked.size() + rejected_counts.total() == trace.input_count; }
 };
 
 }  // namespace korvane

@@ -166,8 +166,8 @@ class StageTwo {
   Status score_expensive_axes(std::vector<PoolRecord>& pool);
   std::vector<PoolRecord> apply_reject_policy(std::vector<PoolRecord> pool);
   // Fuses the survivors, drops those below the threshold (in survivor order) and ranks the
-  // rest. Scores and keys are worked on flat; each kept record moves once, into its rank.
-  std::vector<ScoredRecord> fuse_and_rank(std::vector<PoolRecord> survivors);
+  // rest, which stay where they are: the ranking points into `survivors`.
+  std::vector<ScoredRecord> fuse_and_rank(std::vector<PoolRecord>& survivors);
   // Fixes the budget (the tail-mass evidence goes into the trace) and frames the selection.
   SelectionProblem selection_problem(std::span<const ScoredRecord> ranked);
   RunOutcome assemble(std::vector<ScoredRecord>& ranked, const SelectionProblem& problem,
@@ -176,7 +176,8 @@ class StageTwo {
   const Plan& plan_;
   const Engine& engine_;
   std::vector<PoolRecord> pool_;
-  std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
+  std::vector<PoolRecord> survivors_;  // what the ranking points into
+  std::vector<Scorer*> scorers_;       // per axis, this run's stand-ins applied
   RejectionLog drops_;
   AxisRanks ranks_;
   IntervalClock clock_;
@@ -211,8 +212,8 @@ Result<RunOutcome> StageTwo::execute() {
   const size_t pool_size = pool.size();
 
   if (Status status = score_expensive_axes(pool); !status.ok()) return status.error();
-  std::vector<PoolRecord> survivors = apply_reject_policy(std::move(pool));
-  std::vector<ScoredRecord> ranked = fuse_and_rank(std::move(survivors));
+  survivors_ = apply_reject_policy(std::move(pool));
+  std::vector<ScoredRecord> ranked = fuse_and_rank(survivors_);
 
   SelectionProblem problem = selection_problem(ranked);
   Result<SelectionResult> selection = select(problem, ranked);
@@ -499,23 +500,25 @@ Status StageTwo::score_expensive_axes(std::vector<PoolRecord>& pool) {
 
 std::vector<PoolRecord> StageTwo::apply_reject_policy(std::vector<PoolRecord> pool) {
   if (engine_.missing.policy != MissingPolicy::Reject) return pool;
-  std::vector<PoolRecord> survivors;
-  survivors.reserve(pool.size());
+  // The survivors close up in place, in pool order.
+  size_t kept = 0;
   for (PoolRecord& record : pool) {
     auto absent = std::find_if(record.axis_values.begin(), record.axis_values.end(),
                                [](const std::optional<float>& v) { return !v.has_value(); });
     if (absent == record.axis_values.end()) {
-      survivors.push_back(std::move(record));
+      if (&pool[kept] != &record) pool[kept] = std::move(record);
+      ++kept;
       continue;
     }
     const size_t axis = static_cast<size_t>(absent - record.axis_values.begin());
     drops_.record_rejection(std::move(record.candidate), RejectKind::NotScored,
                             engine_.axes[axis].name);
   }
-  return survivors;
+  pool.erase(pool.begin() + static_cast<std::ptrdiff_t>(kept), pool.end());
+  return pool;
 }
 
-std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord> survivors) {
+std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survivors) {
   const Fuser& fuser = plan_.fuser();
   if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
   std::vector<EntryRef> order;
@@ -534,8 +537,7 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord> surviv
   std::vector<ScoredRecord> ranked = storage_from_last_run();
   ranked.reserve(order.size());
   for (const EntryRef& entry : order) {
-    ranked.push_back(
-        ScoredRecord{std::move(survivors[entry.position]), entry.score, entry.position});
+    ranked.push_back(ScoredRecord{&survivors[entry.position], entry.score, entry.position});
   }
   return ranked;
 }
@@ -580,10 +582,10 @@ RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const Selection
         position < result.blocked_by.size() ? result.blocked_by[position] : std::nullopt;
     if (blocker) {
       KORVANE_INVARIANT(*blocker < engine_.set_constraints.size(), "막은 제약은 등록된 제약이다");
-      drops_.record_rejection(std::move(record.record.candidate), RejectKind::SetConstraint,
+      drops_.record_rejection(std::move(record.record->candidate), RejectKind::SetConstraint,
                               plan_.constraint_ids()[*blocker], record.fused);
     } else {
-      drops_.record_rejection(std::move(record.record.candidate), RejectKind::Outranked, {},
+      drops_.record_rejection(std::move(record.record->candidate), RejectKind::Outranked, {},
                               record.fused);
     }
   }
@@ -593,9 +595,9 @@ RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const Selection
   for (size_t i = 0; i < result.selected.size(); ++i) {
     ScoredRecord& record = ranked[result.selected[i]];
     RankedEntry& entry = outcome.ranked.emplace_back();
-    entry.fusion = plan_.fuser().fuse(record.record.axis_values, record.survivor, ranks_);
-    entry.scores = std::move(record.record.axis_values);
-    entry.candidate = std::move(record.record.candidate);
+    entry.fusion = plan_.fuser().fuse(record.record->axis_values, record.survivor, ranks_);
+    entry.scores = std::move(record.record->axis_values);
+    entry.candidate = std::move(record.record->candidate);
     entry.rank = static_cast<uint32_t>(i + 1);
     entry.fused = record.fused;
   }

@@ -94,7 +94,7 @@ StagePool::Offer StagePool::offer(Candidate candidate,
   bool did_evict = false;
   PoolRecord& record = admit(score, offers_, &evicted, &did_evict);
   record.candidate = std::move(candidate);
-  record.axis_values.assign(axis_values.begin(), axis_values.end());
+  record.axis_values.assign(axis_values.data(), axis_values.data() + axis_values.size());
   commit();
   if (!did_evict) return Offer{Admission::Admitted, std::nullopt};
   return Offer{Admission::AdmittedEvicting, std::move(evicted)};

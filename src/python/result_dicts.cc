@@ -89,7 +89,7 @@ PyRef budget_value(const std::optional<BudgetEvidence>& budget) {
 
 }  // namespace
 
-PyRef scores_dict(const std::vector<std::optional<float>>& scores, const RunLabels& labels) {
+PyRef scores_dict(std::span<const std::optional<float>> scores, const RunLabels& labels) {
   PyRef dict = new_dict();
   if (!dict) return {};
   for (size_t i = 0; i < scores.size(); ++i) {

@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/evidence.h"
@@ -16,7 +17,7 @@
 namespace korvane::python {
 
 // The axes of `scores` and of the fusion terms are named by position in `labels.axes`.
-PyRef scores_dict(const std::vector<std::optional<float>>& scores, const RunLabels& labels);
+PyRef scores_dict(std::span<const std::optional<float>> scores, const RunLabels& labels);
 PyRef fusion_dict(const FusionEvidence& fusion, const RunLabels& labels);
 PyRef counts_dict(const RejectCounts& counts);
 PyRef selection_dict(const SelectionProperties& selection);

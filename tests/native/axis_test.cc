@@ -67,7 +67,7 @@ TEST(AxisTest, EffectiveScaleIsUnitWhenNormalized) {
   EXPECT_EQ(effective_scale(Scale::Unit, std::nullopt), Scale::Unit);
 }
 
-Candidate with_values(std::vector<std::optional<float>> values) {
+Candidate with_values(AxisValues values) {
   Candidate candidate;
   candidate.values = std::move(values);
   return candidate;

@@ -60,8 +60,7 @@ class ReleaseTracker {
   std::deque<Object> objects_;  // stable addresses
 };
 
-inline Candidate make_candidate(CandidateId id, std::vector<std::optional<float>> values,
-                                ObjectHandle object = {}) {
+inline Candidate make_candidate(CandidateId id, AxisValues values, ObjectHandle object = {}) {
   Candidate candidate;
   candidate.id = std::move(id);
   candidate.values = std::move(values);

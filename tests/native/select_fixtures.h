@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -46,12 +47,20 @@ struct RecordSpec {
   uint32_t cost;
 };
 
+// A scored record points at its pool record; the fixtures' records live as long as the test
+// binary, at stable addresses.
+inline PoolRecord& fixture_record() {
+  static std::deque<PoolRecord> records;
+  return records.emplace_back();
+}
+
 inline ScoredRecord make_record(RecordSpec spec) {
   ScoredRecord record;
-  record.record.candidate.id = std::move(spec.id);
-  record.record.candidate.groups = std::move(spec.groups);
-  record.record.candidate.cover = std::move(spec.cover);
-  record.record.candidate.cost = spec.cost;
+  record.record = &fixture_record();
+  record.record->candidate.id = std::move(spec.id);
+  record.record->candidate.groups = std::move(spec.groups);
+  record.record->candidate.cover = std::move(spec.cover);
+  record.record->candidate.cost = spec.cost;
   record.fused = spec.fused;
   return record;
 }
