@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "engine/entry_order.h"
-#include "engine/packed_sort.h"
 
 namespace korvane {
 
@@ -54,7 +53,7 @@ void sort_entries(std::vector<EntryRef>& entries) {
                              id << 32 | static_cast<uint64_t>(i)});
   }
   if (std::is_sorted(keys.begin(), keys.end())) return;
-  sort_packed(keys);
+  std::sort(keys.begin(), keys.end());
   std::vector<EntryRef> sorted;
   sorted.reserve(entries.size());
   for (const PackedKey& key : keys) sorted.push_back(entries[static_cast<uint32_t>(key.low)]);

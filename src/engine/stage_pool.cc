@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "engine/entry_order.h"
-#include "engine/packed_sort.h"
 #include "engine/invariant.h"
 
 namespace korvane {
@@ -141,7 +140,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     };
     // Inputs often arrive best first already (a retriever's list); then nothing moves.
     if (!std::is_sorted(keys.begin(), keys.end(), packed_first)) {
-      sort_packed(keys);
+      std::sort(keys.begin(), keys.end(), packed_first);
     }
     for (const PackedKey& key : keys) ordered.push_back(heap_[key.entry]);
   } else {

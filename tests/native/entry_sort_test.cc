@@ -29,7 +29,7 @@ TEST(EntrySort, EqualsTheStableSortByTheEntryOrder) {
   std::mt19937 random(7);
   for (int round = 0; round < 400; ++round) {
     const bool with_texts = round % 2 == 1;
-    // Every eighth round (integer ids, not in order) is long enough for the radix passes.
+    // Every eighth round (integer ids, not in order) is a long one.
     const size_t count = round % 8 == 6 ? 256 + random() % 600 : random() % 40;
     std::vector<const CandidateId*> ids;
     std::vector<float> values;
