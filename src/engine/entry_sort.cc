@@ -34,6 +34,21 @@ bool packable(const std::vector<EntryRef>& entries) {
   return entries.size() <= std::numeric_limits<uint32_t>::max();
 }
 
+PackedKey packed_key(const EntryRef& entry, size_t index) {
+  const uint32_t ascending = static_cast<uint32_t>(total_order_key(entry.score)) ^ 0x80000000u;
+  const uint64_t id = entry.id->integer();
+  return PackedKey{static_cast<uint64_t>(~ascending) << 32 | id >> 32,
+                   id << 32 | static_cast<uint64_t>(index)};
+}
+
+// The entries in the order of their keys' indexes.
+void reorder(std::vector<EntryRef>& entries, const std::vector<PackedKey>& keys) {
+  std::vector<EntryRef> sorted;
+  sorted.reserve(entries.size());
+  for (const PackedKey& key : keys) sorted.push_back(entries[static_cast<uint32_t>(key.low)]);
+  entries = std::move(sorted);
+}
+
 }  // namespace
 
 void sort_entries(std::vector<EntryRef>& entries) {
@@ -45,19 +60,30 @@ void sort_entries(std::vector<EntryRef>& entries) {
   }
   std::vector<PackedKey> keys;
   keys.reserve(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const EntryRef& entry = entries[i];
-    const uint32_t ascending = static_cast<uint32_t>(total_order_key(entry.score)) ^ 0x80000000u;
-    const uint64_t id = entry.id->integer();
-    keys.push_back(PackedKey{static_cast<uint64_t>(~ascending) << 32 | id >> 32,
-                             id << 32 | static_cast<uint64_t>(i)});
-  }
+  for (size_t i = 0; i < entries.size(); ++i) keys.push_back(packed_key(entries[i], i));
   if (std::is_sorted(keys.begin(), keys.end())) return;
   std::sort(keys.begin(), keys.end());
-  std::vector<EntryRef> sorted;
-  sorted.reserve(entries.size());
-  for (const PackedKey& key : keys) sorted.push_back(entries[static_cast<uint32_t>(key.low)]);
-  entries = std::move(sorted);
+  reorder(entries, keys);
+}
+
+void sort_best_entries(std::vector<EntryRef>& entries, size_t count) {
+  if (count >= entries.size()) {
+    sort_entries(entries);
+    return;
+  }
+  if (!packable(entries)) {
+    std::nth_element(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(count),
+                     entries.end(), entry_first);
+    std::sort(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(count), entry_first);
+    return;
+  }
+  std::vector<PackedKey> keys;
+  keys.reserve(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) keys.push_back(packed_key(entries[i], i));
+  const auto head_end = keys.begin() + static_cast<std::ptrdiff_t>(count);
+  std::nth_element(keys.begin(), head_end, keys.end());
+  std::sort(keys.begin(), head_end);
+  reorder(entries, keys);
 }
 
 }  // namespace korvane

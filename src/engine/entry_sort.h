@@ -21,4 +21,8 @@ struct EntryRef {
 // Precondition: the entries come in increasing position.
 void sort_entries(std::vector<EntryRef>& entries);
 
+// The `count` entries that sort_entries would put first, in that order, followed by the
+// others in no particular order. O(n + count log count).
+void sort_best_entries(std::vector<EntryRef>& entries, size_t count);
+
 }  // namespace korvane

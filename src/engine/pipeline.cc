@@ -168,6 +168,10 @@ class StageTwo {
   // Fuses the survivors, drops those below the threshold (in survivor order) and ranks the
   // rest, which stay where they are: the ranking points into `survivors`.
   std::vector<ScoredRecord> fuse_and_rank(std::vector<PoolRecord>& survivors);
+  // How many of the ranked records decide the selection when it is a plain top k (no set
+  // constraint, requirement or objective) and no further drop is kept: the best k + 1,
+  // the one after the last member giving the cut margin. Absent otherwise.
+  std::optional<size_t> deciding_head() const;
   // Fixes the budget (the tail-mass evidence goes into the trace) and frames the selection.
   SelectionProblem selection_problem(std::span<const ScoredRecord> ranked);
   RunOutcome assemble(std::vector<ScoredRecord>& ranked, const SelectionProblem& problem,
@@ -523,6 +527,7 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survi
   if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
   std::vector<EntryRef> order;
   order.reserve(survivors.size());
+  bool any_nan = false;
   for (size_t s = 0; s < survivors.size(); ++s) {
     const float fused = fuser.fused(survivors[s].axis_values, s, ranks_);
     // An ordered comparison: a NaN on either side drops nothing.
@@ -530,16 +535,39 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survi
       drops_.record_rejection(std::move(survivors[s].candidate), RejectKind::BelowThreshold, {},
                               fused);
     } else {
+      any_nan |= std::isnan(fused);
       order.push_back(EntryRef{fused, &survivors[s].id(), s});
     }
   }
-  sort_entries(order);
+  // A NaN fused score puts the cut margin's rule and the ranking's apart: rank them all.
+  const std::optional<size_t> head = any_nan ? std::nullopt : deciding_head();
+  if (head && order.size() > *head) {
+    // Only the head can be selected or decide the cut margin; the others are outranked, and
+    // their order would show only in drops that are not kept.
+    sort_best_entries(order, *head);
+    for (size_t i = *head; i < order.size(); ++i) {
+      survivors[order[i].position].candidate.object.reset();
+    }
+    drops_.count(RejectKind::Outranked, order.size() - *head);
+    order.resize(*head);
+  } else {
+    sort_entries(order);
+  }
   std::vector<ScoredRecord> ranked = storage_from_last_run();
   ranked.reserve(order.size());
   for (const EntryRef& entry : order) {
     ranked.push_back(ScoredRecord{&survivors[entry.position], entry.score, entry.position});
   }
   return ranked;
+}
+
+std::optional<size_t> StageTwo::deciding_head() const {
+  const auto* top_k = std::get_if<Budget::TopK>(&engine_.budget.kind);
+  if (top_k == nullptr || !engine_.set_constraints.empty() || !engine_.requirements.empty() ||
+      engine_.objective != nullptr || drops_.keeps_next()) {
+    return std::nullopt;
+  }
+  return static_cast<size_t>(top_k->k) + 1;
 }
 
 SelectionProblem StageTwo::selection_problem(std::span<const ScoredRecord> ranked) {
