@@ -224,6 +224,7 @@ Result<RunOutcome> StageTwo::execute() {
   if (!selection.ok()) return selection.error();
   RunOutcome outcome = assemble(ranked, problem, selection.value(), pool_size);
   keep_for_next_run(std::move(ranked));
+  StagePool::keep_storage(std::move(survivors_));
   return outcome;
 }
 

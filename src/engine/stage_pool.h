@@ -62,6 +62,10 @@ class StagePool {
   std::vector<PoolRecord> drain(std::vector<float>* scores = nullptr,
                                 std::vector<uint64_t>* arrivals = nullptr);
 
+  // Hands the storage of drained members, once they are done with, to the next pool made on
+  // this thread; the members are destroyed now.
+  static void keep_storage(std::vector<PoolRecord> members);
+
   size_t size() const { return heap_.size(); }
   uint64_t capacity() const { return capacity_; }
 
