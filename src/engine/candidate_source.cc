@@ -20,7 +20,7 @@ bool PullSource::fill(RowBlock& block) {
       const Candidate& held = held_.back();
       // The view points into the held candidate, which stays put: no reallocation.
       const size_t row = block.add_row(held.id.is_integer() ? IdView::Integer(held.id.integer())
-                                                           : IdView::Text(held.id.text()));
+                                                            : IdView::Text(held.id.text()));
       const size_t axes = std::min(block.axis_count(), held.values.size());
       for (size_t axis = 0; axis < axes; ++axis) {
         if (held.values[axis]) block.set_value(axis, row, *held.values[axis]);

@@ -1,6 +1,7 @@
 #include "engine/stage_pool.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <utility>
 
@@ -135,20 +136,48 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     size_t entry;
   };
   bool packable = true;
+  uint64_t largest_id = 0;
+  uint64_t largest_arrival = 0;
   for (const Entry& entry : heap_) {
-    packable &= id_of(entry).is_integer() && entry.arrival <= std::numeric_limits<uint32_t>::max();
+    const CandidateId& id = id_of(entry);
+    packable &= id.is_integer() && entry.arrival <= std::numeric_limits<uint32_t>::max();
+    if (!packable) break;
+    largest_id = std::max(largest_id, id.integer());
+    largest_arrival = std::max(largest_arrival, entry.arrival);
   }
   std::vector<Entry> ordered;
   ordered.reserve(heap_.size());
-  if (packable) {
+  auto descending_score = [](float score) {
+    const uint32_t ascending = static_cast<uint32_t>(total_order_key(score)) ^ 0x80000000u;
+    return static_cast<uint64_t>(~ascending);
+  };
+  // Small ids and arrivals (a few thousand inputs) fit in one word with the score.
+  const int arrival_bits = std::bit_width(largest_arrival);
+  if (packable && arrival_bits + std::bit_width(largest_id) <= 32) {
+    struct NarrowKey {
+      uint64_t key;
+      size_t entry;
+    };
+    std::vector<NarrowKey> keys(heap_.size());
+    for (size_t i = 0; i < heap_.size(); ++i) {
+      const Entry& entry = heap_[i];
+      keys[i] = NarrowKey{descending_score(entry.score) << 32 |
+                              id_of(entry).integer() << arrival_bits | entry.arrival,
+                          i};
+    }
+    auto narrow_first = [](const NarrowKey& a, const NarrowKey& b) { return a.key < b.key; };
+    if (!std::is_sorted(keys.begin(), keys.end(), narrow_first)) {
+      std::sort(keys.begin(), keys.end(), narrow_first);
+    }
+    for (const NarrowKey& key : keys) ordered.push_back(heap_[key.entry]);
+  } else if (packable) {
     std::vector<PackedKey> keys;
     keys.reserve(heap_.size());
     for (size_t i = 0; i < heap_.size(); ++i) {
       const Entry& entry = heap_[i];
-      const uint32_t ascending = static_cast<uint32_t>(total_order_key(entry.score)) ^ 0x80000000u;
       const uint64_t id = id_of(entry).integer();
-      keys.push_back(PackedKey{static_cast<uint64_t>(~ascending) << 32 | id >> 32,
-                               id << 32 | entry.arrival, i});
+      keys.push_back(
+          PackedKey{descending_score(entry.score) << 32 | id >> 32, id << 32 | entry.arrival, i});
     }
     auto packed_first = [](const PackedKey& a, const PackedKey& b) {
       return a.high != b.high ? a.high < b.high : a.low < b.low;

@@ -35,7 +35,9 @@ TEST(EntrySort, EqualsTheStableSortByTheEntryOrder) {
     std::vector<float> values;
     for (size_t i = 0; i < count; ++i) {
       const bool text = with_texts && random() % 3 == 0;
-      ids.push_back(text ? &texts[random() % texts.size()] : &integers[random() % integers.size()]);
+      // A third of the rounds keep to small ids, which pack into one word with the index.
+      const size_t choices = round % 3 == 0 ? 2 : integers.size();
+      ids.push_back(text ? &texts[random() % texts.size()] : &integers[random() % choices]);
       values.push_back(scores[random() % scores.size()]);
     }
     auto stable_order = [](const std::vector<float>& by_score,
@@ -64,6 +66,15 @@ TEST(EntrySort, EqualsTheStableSortByTheEntryOrder) {
     for (size_t i = 0; i < count; ++i) entries.push_back(EntryRef{values[i], ids[i], 3 * i + 1});
     std::vector<size_t> want;
     for (size_t i : stable_order(values, ids)) want.push_back(3 * i + 1);
+
+    // The best `head` alone come first in the same order, the others after them.
+    std::vector<EntryRef> best = entries;
+    const size_t head = count == 0 ? 0 : random() % (count + 1);
+    sort_best_entries(best, head);
+    ASSERT_EQ(best.size(), count);
+    for (size_t i = 0; i < head; ++i) {
+      EXPECT_EQ(best[i].position, want[i]) << "round " << round << " head " << head;
+    }
 
     sort_entries(entries);
     ASSERT_EQ(entries.size(), count);

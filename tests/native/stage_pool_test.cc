@@ -128,7 +128,7 @@ TEST(StagePool, DrainOfAnEmptyPoolYieldsNothing) {
 // axis values stay with their candidate although slots are reused.
 TEST(StagePool, KeepsTheBestAndAccountsForEveryOffer) {
   std::mt19937 rng(7);
-  for (uint64_t capacity : {1u, 2u, 5u, 37u, 300u}) {
+  for (uint64_t capacity : {1u, 2u, 5u, 37u, 300u, 300u, 300u, 300u}) {
     ReleaseTracker tracker;
     StagePool pool(capacity);
     std::vector<std::pair<float, uint64_t>> offered;
