@@ -440,12 +440,11 @@ void StageOne::drop_row(size_t row, RejectKind kind, std::string_view name) {
 }
 
 void StageOne::admit_row(size_t row, float score) {
-  Candidate evicted;
   bool did_evict = false;
-  PoolRecord& record = pool_.admit(score, input_count_ - block_.size() + row, &evicted, &did_evict);
+  PoolRecord& record = pool_.admit(score, input_count_ - block_.size() + row, &did_evict);
   // An eviction is recorded as the evicting row arrives.
   if (did_evict) {
-    drops_.record_rejection(std::move(evicted.id), std::move(evicted.object),
+    drops_.record_rejection(std::move(record.candidate.id), std::move(record.candidate.object),
                             RejectKind::OutOfPool);
   }
   const size_t axis_count = engine_.axes.size();
@@ -683,12 +682,10 @@ Shortlist merge(const Plan& plan, std::vector<Shortlist> parts) {
         drops.record_rejection(std::move(member.candidate), RejectKind::OutOfPool);
         continue;
       }
-      Candidate evicted;
       bool did_evict = false;
-      PoolRecord& record =
-          pool.admit(part.admission[m], offset + part.arrival[m], &evicted, &did_evict);
+      PoolRecord& record = pool.admit(part.admission[m], offset + part.arrival[m], &did_evict);
       if (did_evict) {
-        drops.record_rejection(std::move(evicted.id), std::move(evicted.object),
+        drops.record_rejection(std::move(record.candidate.id), std::move(record.candidate.object),
                                RejectKind::OutOfPool);
       }
       record = std::move(member);

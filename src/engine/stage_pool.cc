@@ -57,10 +57,9 @@ int32_t StagePool::floor_key() const {
   return total_order_key(heap_.front().score);
 }
 
-PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, bool* did_evict) {
+PoolRecord& StagePool::admit(float score, uint64_t arrival, bool* did_evict) {
   KORVANE_INVARIANT(!pending_.has_value(), "앞서 받은 후보가 아직 자리에 들지 않았다");
   ++offers_;
-  *did_evict = false;
   size_t slot;
   if (full()) {
     // The weakest member leaves; the newcomer takes its slot and its storage.
@@ -68,9 +67,6 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, 
     std::pop_heap(heap_.begin(), heap_.end(), weaker_on_top);
     slot = heap_.back().slot;
     heap_.pop_back();
-    Candidate& leaving = slots_[slot].candidate;
-    evicted->id = std::move(leaving.id);
-    evicted->object = std::move(leaving.object);
     *did_evict = true;
   } else {
     // Reserved on the first admission, so that a run over nothing allocates nothing here.
@@ -82,6 +78,7 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, Candidate* evicted, 
     }
     slot = slots_.size();
     slots_.emplace_back();
+    *did_evict = false;
   }
   pending_ = Entry{score, arrival, slot};
   return slots_[slot];
@@ -106,9 +103,13 @@ StagePool::Offer StagePool::offer(Candidate candidate,
   const IdView id = candidate.id.is_integer() ? IdView::Integer(candidate.id.integer())
                                               : IdView::Text(candidate.id.text());
   if (!admits(score, id)) return Offer{Admission::Refused, std::move(candidate)};
-  Candidate evicted;
   bool did_evict = false;
-  PoolRecord& record = admit(score, offers_, &evicted, &did_evict);
+  PoolRecord& record = admit(score, offers_, &did_evict);
+  Candidate evicted;
+  if (did_evict) {
+    evicted.id = std::move(record.candidate.id);
+    evicted.object = std::move(record.candidate.object);
+  }
   record.candidate = std::move(candidate);
   record.axis_values.assign(axis_values.data(), axis_values.data() + axis_values.size());
   commit();

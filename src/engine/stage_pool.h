@@ -47,11 +47,11 @@ class StagePool {
 
   // Two steps for a newcomer that admits() accepts, so that its record is built in place:
   // admit() returns the record to fill (the storage of an evicted member or of an earlier
-  // one is reused); when the pool was full, the weakest member's identifier and object are
-  // first moved into *evicted and true is returned in *did_evict. Then fill the record, its
-  // candidate's id included, and call commit(). O(log capacity) in all; no other member
-  // moves.
-  PoolRecord& admit(float score, uint64_t arrival, Candidate* evicted, bool* did_evict);
+  // one is reused). When the pool was full, *did_evict is set and the record still holds the
+  // weakest member, whose identifier and object the caller takes before filling it. Then
+  // fill the record, its candidate's id included, and call commit(). O(log capacity) in all;
+  // no other member moves.
+  PoolRecord& admit(float score, uint64_t arrival, bool* did_evict);
   void commit();
 
   // The same in one call, for a whole record: arrival is the order of offers.

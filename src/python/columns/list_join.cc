@@ -211,7 +211,14 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
         if (pad_key && *pad_key == key) continue;
         const size_t slot = find(key, hash(key));
         if (table_[slot] == 0) {
-          if (!add(key, *chunk, local, column, row)) return false;
+          if (plain_ids && !key.negative) {
+            // A retriever's native id: its own integer is its object, nothing to convert.
+            keys_.push_back(key);
+            ids_.push_back(IdView::Integer(key.magnitude));
+            origins_.push_back(Origin{nullptr, static_cast<int64_t>(key.magnitude)});
+          } else if (!add(key, *chunk, local, column, row)) {
+            return false;
+          }
           table_[slot] = static_cast<uint32_t>(size());
         }
         const size_t at = (table_[slot] - 1) * list_count() + list;
