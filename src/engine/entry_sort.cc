@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "engine/entry_order.h"
+#include "engine/prefix_sort.h"
 
 namespace korvane {
 
@@ -41,7 +42,7 @@ uint64_t descending_score(float score) {
 template <class Key, class Less>
 void arrange(std::vector<Key>& keys, size_t count, Less less) {
   if (count >= keys.size()) {
-    if (!std::is_sorted(keys.begin(), keys.end(), less)) std::sort(keys.begin(), keys.end(), less);
+    sort_from_sorted_prefix(keys.begin(), keys.end(), less);
     return;
   }
   const auto head_end = keys.begin() + static_cast<std::ptrdiff_t>(count);

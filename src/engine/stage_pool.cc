@@ -7,6 +7,7 @@
 
 #include "engine/entry_order.h"
 #include "engine/invariant.h"
+#include "engine/prefix_sort.h"
 
 namespace korvane {
 
@@ -167,9 +168,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
                           i};
     }
     auto narrow_first = [](const NarrowKey& a, const NarrowKey& b) { return a.key < b.key; };
-    if (!std::is_sorted(keys.begin(), keys.end(), narrow_first)) {
-      std::sort(keys.begin(), keys.end(), narrow_first);
-    }
+    sort_from_sorted_prefix(keys.begin(), keys.end(), narrow_first);
     for (const NarrowKey& key : keys) ordered.push_back(heap_[key.entry]);
   } else if (packable) {
     std::vector<PackedKey> keys;
@@ -183,10 +182,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     auto packed_first = [](const PackedKey& a, const PackedKey& b) {
       return a.high != b.high ? a.high < b.high : a.low < b.low;
     };
-    // Inputs often arrive best first already (a retriever's list); then nothing moves.
-    if (!std::is_sorted(keys.begin(), keys.end(), packed_first)) {
-      std::sort(keys.begin(), keys.end(), packed_first);
-    }
+    sort_from_sorted_prefix(keys.begin(), keys.end(), packed_first);
     for (const PackedKey& key : keys) ordered.push_back(heap_[key.entry]);
   } else {
     std::vector<Key> keys;
@@ -208,9 +204,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
       }
       return a.arrival < b.arrival;
     };
-    if (!std::is_sorted(keys.begin(), keys.end(), best_first)) {
-      std::sort(keys.begin(), keys.end(), best_first);
-    }
+    sort_from_sorted_prefix(keys.begin(), keys.end(), best_first);
     for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
   }
   heap_ = std::move(ordered);
