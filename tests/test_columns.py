@@ -498,6 +498,30 @@ def test_run_lists_gives_integer_ids_at_the_ends_of_their_range_as_ints(form):
         [(r.candidate["id"], r.id, r.reason) for r in expected.rejected]
 
 
+@pytest.mark.parametrize("retention", ["keep", "count"])
+def test_run_lists_keeps_drops_in_the_pools_order(retention):
+    """Admitted by "a", ids 7 and 2 tie in the pool and 2 goes first although it arrives
+    later: drops below the threshold are kept in the pool's order, and a run that keeps none
+    gives the same outcome."""
+    lists = {"a": (np.array([5, 1, 9, 3]), np.array([4, 3, 2, 1], dtype=np.float32)),
+             "b": (np.array([7, 9, 2]), np.array([3, 2, 1], dtype=np.float32))}
+    engine = korvane.Engine()
+    engine.scorer("a", scale="unbounded")
+    engine.scorer("b", scale="unbounded")
+    engine.threshold(0.02)
+    engine.rejections(retention)
+    got = engine.run_lists(lists)
+    expected = engine.run([{"id": 5, "scores": {"a": 4.0}}, {"id": 1, "scores": {"a": 3.0}},
+                           {"id": 9, "scores": {"a": 2.0, "b": 2.0}},
+                           {"id": 3, "scores": {"a": 1.0}}, {"id": 7, "scores": {"b": 3.0}},
+                           {"id": 2, "scores": {"b": 1.0}}])
+    assert [r.id for r in got.ranked] == [r.id for r in expected.ranked] == ["9"]
+    assert [r.id for r in got.rejected] == [r.id for r in expected.rejected]
+    assert got.rejected_counts == expected.rejected_counts
+    if retention == "keep":
+        assert [r.id for r in got.rejected] == ["5", "1", "3", "2", "7"]
+
+
 @settings(max_examples=EXAMPLES, deadline=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 @given(st.data())

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 #include <variant>
+#include <vector>
 
 #include "engine/candidate.h"
 #include "engine/object_handle.h"
@@ -29,6 +29,8 @@ class CandidateSource {
   virtual ObjectHandle object(size_t row) = 0;
   // Called once, right after the fill that reported the end: let go of the input.
   virtual void close() {}
+  // Whether no two rows of the whole input share an identifier.
+  virtual bool ids_distinct() const { return false; }
 };
 
 // A source that yields whole candidates one at a time, read through the block interface.

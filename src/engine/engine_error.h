@@ -54,12 +54,12 @@ inline constexpr std::string_view kTokensBudgetText =
 
 class EngineError {
  public:
-  using Variant = std::variant<errors::NoScorers, errors::DuplicateScorer,
-                               errors::ScaleFusionMismatch, errors::UnknownWeightScorer,
-                               errors::UnknownAdmissionScorer, errors::ExpensiveAdmissionScorer,
-                               errors::RrfWithoutCheapScorer, errors::InvalidBudget,
-                               errors::ZeroPoolMultiplier, errors::BatchLengthMismatch,
-                               errors::RequirementExchangeFailed>;
+  using Variant =
+      std::variant<errors::NoScorers, errors::DuplicateScorer, errors::ScaleFusionMismatch,
+                   errors::UnknownWeightScorer, errors::UnknownAdmissionScorer,
+                   errors::ExpensiveAdmissionScorer, errors::RrfWithoutCheapScorer,
+                   errors::InvalidBudget, errors::ZeroPoolMultiplier, errors::BatchLengthMismatch,
+                   errors::RequirementExchangeFailed>;
 
   template <class V>
   EngineError(V variant) : variant_(std::move(variant)) {}

@@ -77,7 +77,8 @@ class StageOne {
     for (const AxisDescriptor& axis : engine_.axes) axes_.push_back(ScorerTrace{axis.name});
   }
 
-  Shortlist execute();
+  // for_run: the shortlist goes straight on to stage 2 of the same run.
+  Shortlist execute(bool for_run);
 
  private:
   void screen(size_t row_count);
@@ -188,7 +189,7 @@ class StageTwo {
   RunTrace trace_;
 };
 
-Shortlist StageOne::execute() {
+Shortlist StageOne::execute(bool for_run) {
   for (;;) {
     block_.clear();
     if (!source_.fill(block_)) break;
@@ -201,7 +202,12 @@ Shortlist StageOne::execute() {
   }
   source_.close();
   Shortlist shortlist;
-  shortlist.members = pool_.drain(&shortlist.admission, &shortlist.arrival);
+  // Ties between members are settled by identifier before position, so with distinct ids
+  // and nothing that shows the pool's own order, any order gives the same stage 2.
+  const bool order_unseen =
+      for_run && source_.ids_distinct() && plan_.expensive_axes().empty() && !drops_.keeps_next();
+  shortlist.members = order_unseen ? pool_.drain_unordered(&shortlist.admission, &shortlist.arrival)
+                                   : pool_.drain(&shortlist.admission, &shortlist.arrival);
   shortlist.input_count = input_count_;
   const IntervalClock::Rate rate = clock_.rate();
   for (ScorerTrace& stats : axes_) stats.elapsed_nanos = rate.nanos(stats.elapsed_nanos);
@@ -650,7 +656,12 @@ RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const Selection
 
 Shortlist stage_one(const Plan& plan, CandidateSource& source) {
   StageOne stage(plan, source);
-  return stage.execute();
+  return stage.execute(false);
+}
+
+Shortlist stage_one_for_run(const Plan& plan, CandidateSource& source) {
+  StageOne stage(plan, source);
+  return stage.execute(true);
 }
 
 Shortlist merge(const Plan& plan, std::vector<Shortlist> parts) {
@@ -707,7 +718,7 @@ Result<RunOutcome> run_shortlist(const Plan& plan, Shortlist shortlist,
 
 Result<RunOutcome> run(const Plan& plan, CandidateSource& source,
                        std::span<Scorer* const> scorers) {
-  return run_shortlist(plan, stage_one(plan, source), scorers);
+  return run_shortlist(plan, stage_one_for_run(plan, source), scorers);
 }
 
 Result<RunOutcome> run(const Engine& engine, CandidateSource& source) {

@@ -17,9 +17,10 @@
 namespace korvane {
 
 struct Shortlist {
-  std::vector<PoolRecord> members;  // best first by admission score, then id, then arrival
-  std::vector<float> admission;     // per member
-  std::vector<uint64_t> arrival;    // per member: its position in the input, from 0
+  // Best first by admission score, then id, then arrival (but see stage_one_for_run).
+  std::vector<PoolRecord> members;
+  std::vector<float> admission;   // per member
+  std::vector<uint64_t> arrival;  // per member: its position in the input, from 0
   uint64_t input_count = 0;
   std::vector<ScorerTrace> axes;  // one per registered axis; elapsed in nanoseconds
   RejectCounts counts;
@@ -28,6 +29,11 @@ struct Shortlist {
 
 // Stage 1 over the whole source: the filters, the cheap axes and the bounded pool.
 Shortlist stage_one(const Plan& plan, CandidateSource& source);
+
+// The same for a shortlist that goes straight on to stage 2 of the same run. When that run
+// cannot show the pool's order (the source's ids are distinct, no axis is expensive and no
+// further drop is kept), the members come in any order; stage 2 gives the same outcome.
+Shortlist stage_one_for_run(const Plan& plan, CandidateSource& source);
 
 // The shortlist of the parts' inputs one after another, in the order given: their counts
 // and figures add up, their retained drops come first (as the retention policy still

@@ -118,6 +118,23 @@ StagePool::Offer StagePool::offer(Candidate candidate,
   return Offer{Admission::AdmittedEvicting, std::move(evicted)};
 }
 
+std::vector<PoolRecord> StagePool::drain_unordered(std::vector<float>* scores,
+                                                   std::vector<uint64_t>* arrivals) {
+  // Every slot holds a member: the records stay where they are, their figures follow them.
+  KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
+  scores->assign(slots_.size(), 0.0f);
+  arrivals->assign(slots_.size(), 0);
+  for (const Entry& entry : heap_) {
+    (*scores)[entry.slot] = entry.score;
+    (*arrivals)[entry.slot] = entry.arrival;
+  }
+  std::vector<PoolRecord> members = std::move(slots_);
+  heap_.clear();
+  slots_.clear();
+  heaped_ = false;
+  return members;
+}
+
 std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
                                          std::vector<uint64_t>* arrivals) {
   // The members' keys laid out flat, so that sorting them reads no record: score (higher

@@ -44,7 +44,7 @@ RunResult run_batch_stages(const EngineSettings& settings,
         Query& query = *batch[q];
         const Plan& plan = *query.objects.plan->plan;
         auto source = source_of(query);
-        Shortlist shortlist = stage_one(plan, source);
+        Shortlist shortlist = stage_one_for_run(plan, source);
         if (native_stage_two) {
           stages[q].result.emplace(
               run_shortlist(plan, std::move(shortlist), query.objects.scorers));

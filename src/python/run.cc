@@ -109,16 +109,19 @@ bool configure_run(EngineObject* engine, RunObjects& objects, RunResult* refused
 
 namespace {
 
-Shortlist read_stage_one(RunObjects& objects, korvane::CandidateSource& source, StageOneLock lock) {
+// for_run: the shortlist goes straight on to stage 2 of this run.
+Shortlist read_stage_one(RunObjects& objects, korvane::CandidateSource& source, StageOneLock lock,
+                         bool for_run) {
   const Plan& plan = *objects.plan->plan;
-  if (lock == StageOneLock::kHeld) return stage_one(plan, source);
+  auto stage = [&] { return for_run ? stage_one_for_run(plan, source) : stage_one(plan, source); };
+  if (lock == StageOneLock::kHeld) return stage();
   // Not a guard: taking the lock back may end a daemon thread at shutdown, which must not
   // happen inside a destructor.
   RunThread& thread = *objects.thread;
   thread.release_lock();
   Shortlist shortlist;
   try {
-    shortlist = stage_one(plan, source);
+    shortlist = stage();
   } catch (...) {
     thread.restore_lock();
     throw;
@@ -152,7 +155,7 @@ RunResult run_configured(const EngineSettings& settings, RunObjects& objects,
                          korvane::CandidateSource& source,
                          const std::function<CapturedError()>& take_source_error,
                          StageOneLock lock) {
-  Shortlist shortlist = read_stage_one(objects, source, lock);
+  Shortlist shortlist = read_stage_one(objects, source, lock, true);
   return finish_configured(
       settings, objects, run_shortlist(*objects.plan->plan, std::move(shortlist), objects.scorers),
       take_source_error);
@@ -181,7 +184,7 @@ PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs) {
 RunResult shortlist_configured(RunObjects& objects, korvane::CandidateSource& source,
                                const std::function<CapturedError()>& take_source_error,
                                StageOneLock lock) {
-  Shortlist shortlist = read_stage_one(objects, source, lock);
+  Shortlist shortlist = read_stage_one(objects, source, lock, false);
   if (CapturedError interrupt = objects.interruption->take()) return failed(std::move(interrupt));
   if (CapturedError intake = take_source_error()) return failed(std::move(intake));
   PyRef made = PyRef::steal(new_shortlist(shortlist, objects.plan->fingerprint));

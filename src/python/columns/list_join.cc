@@ -170,6 +170,7 @@ bool JoinedLists::add(Key key, const ArrayView& view, int64_t local, const Colum
   keys_.push_back(key);
   ids_.push_back(id);
   origins_.push_back(origin);
+  text_ids_ |= !id.is_integer;
   return true;
 }
 

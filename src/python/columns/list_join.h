@@ -76,6 +76,10 @@ class JoinedLists {
   // Whether any candidate's object is a Python object; when none is, every handle is a
   // native integer and the join may be read without the interpreter lock.
   bool holds_objects() const;
+  // Whether no two candidates share an identifier. Keys are distinct, but a negative integer
+  // and its decimal text are two keys with one identifier; with integer identifiers alone
+  // that cannot happen.
+  bool ids_distinct() const { return !text_ids_; }
 
   // What was read by id, taken as the run completes a candidate; empty when not read.
   std::vector<std::optional<std::string>> groups;  // [candidate * positions + position]
@@ -121,6 +125,7 @@ class JoinedLists {
   std::vector<float> values_;    // [candidate * list_count + list]
   std::vector<uint8_t> placed_;  // same layout: the list's first row of the id was read
   std::vector<uint32_t> table_;  // candidate + 1; 0: empty
+  bool text_ids_ = false;        // some candidate's identifier is a text
   uint64_t mask_ = 0;
   std::deque<std::string> texts_;  // converted texts the keys and ids view; never moves
   std::vector<PyRef> made_;

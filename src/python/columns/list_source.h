@@ -20,6 +20,7 @@ class ListSource final : public korvane::CandidateSource {
   bool fill(RowBlock& block) override;
   void complete(size_t row, Candidate& out) override;
   ObjectHandle object(size_t row) override;
+  bool ids_distinct() const override { return joined_.ids_distinct(); }
 
  private:
   JoinedLists& joined_;
