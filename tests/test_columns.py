@@ -498,6 +498,34 @@ def test_run_lists_gives_integer_ids_at_the_ends_of_their_range_as_ints(form):
         [(r.candidate["id"], r.id, r.reason) for r in expected.rejected]
 
 
+def test_an_arrow_method_wins_on_a_subclass_of_a_type_read_as_a_buffer():
+    """Plain arrays are read as buffers (and their type remembered as having no Arrow
+    method); a subclass that exports Arrow data is read through it all the same, also when
+    it gains the method after a first read."""
+    if pa is None:
+        pytest.skip("pyarrow is a test extra")
+
+    class Exported(np.ndarray):
+        def __arrow_c_array__(self, requested_schema=None):
+            return pa.array([0.0, 2.0], pa.float32()).__arrow_c_array__(requested_schema)
+
+    engine = korvane.Engine()
+    engine.scorer("a")
+    ids = np.array([1, 2])
+    scores = np.array([2.0, 0.0], dtype=np.float32)
+    for _ in range(2):
+        assert [r.id for r in engine.run_columns(ids, {"a": scores}).ranked] == ["1", "2"]
+    assert [r.id for r in engine.run_columns(ids, {"a": scores.view(Exported)}).ranked] == \
+        ["2", "1"]
+
+    class Late(np.ndarray):  # gains its method after a first read without it
+        pass
+
+    assert [r.id for r in engine.run_columns(ids, {"a": scores.view(Late)}).ranked] == ["1", "2"]
+    Late.__arrow_c_array__ = Exported.__arrow_c_array__
+    assert [r.id for r in engine.run_columns(ids, {"a": scores.view(Late)}).ranked] == ["2", "1"]
+
+
 @pytest.mark.parametrize("retention", ["keep", "count"])
 def test_run_lists_keeps_drops_in_the_pools_order(retention):
     """Admitted by "a", ids 7 and 2 tie in the pool and 2 goes first although it arrives

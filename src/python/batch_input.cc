@@ -52,7 +52,9 @@ PyRef query_row(PyObject* batch, Py_ssize_t query) {
 
 bool threads_from(PyObject* object, size_t* out) {
   if (object == nullptr || object == Py_None) {
-    const unsigned cores = std::thread::hardware_concurrency();
+    // Asked once: the standard library reads a file of the system's for it on every call,
+    // which costs a single small run more than its work.
+    static const unsigned cores = std::thread::hardware_concurrency();
     *out = cores == 0 ? 1 : cores;
     return true;
   }

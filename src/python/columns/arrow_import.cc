@@ -1,5 +1,6 @@
 #include "python/columns/arrow_import.h"
 
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -332,9 +333,59 @@ bool method_of(PyObject* object, const char* name, PyRef* out) {
   return true;
 }
 
+// Types whose objects were found to have neither Arrow method, among those whose objects'
+// attributes can never change: a failed lookup raises and formats an AttributeError, which
+// costs a small run more than reading its columns. Static types live as long as the process
+// and are shared by its interpreters, hence plain pointers and atomics.
+constexpr size_t kRememberedTypes = 16;
+std::atomic<PyTypeObject*> not_arrow_types[kRememberedTypes];
+
+bool remembered_not_arrow(PyTypeObject* type) {
+  for (const std::atomic<PyTypeObject*>& slot : not_arrow_types) {
+    PyTypeObject* held = slot.load(std::memory_order_acquire);
+    if (held == type) return true;
+    if (held == nullptr) return false;
+  }
+  return false;
+}
+
+// Whether every object of `type` answers attribute lookups from the type's own fixed
+// dictionaries: a static, immutable type with the generic lookup and no instance dict
+// (numpy's ndarray, array.array, memoryview, list).
+bool attributes_fixed(PyTypeObject* type) {
+  const unsigned long flags = PyType_GetFlags(type);
+  if ((flags & Py_TPFLAGS_HEAPTYPE) != 0 || (flags & Py_TPFLAGS_IMMUTABLETYPE) == 0) return false;
+  if (PyType_GetSlot(type, Py_tp_getattro) != reinterpret_cast<void*>(PyObject_GenericGetAttr)) {
+    return false;
+  }
+  PyRef offset =
+      PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__dictoffset__"));
+  if (!offset) {
+    PyErr_Clear();
+    return false;
+  }
+  const long value = PyLong_AsLong(offset.get());
+  if (value == -1 && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  return value == 0;
+}
+
+void remember_not_arrow(PyTypeObject* type) {
+  if (!attributes_fixed(type)) return;
+  for (std::atomic<PyTypeObject*>& slot : not_arrow_types) {
+    PyTypeObject* expected = nullptr;
+    if (slot.compare_exchange_strong(expected, type, std::memory_order_acq_rel)) return;
+    if (expected == type) return;
+  }
+}
+
 }  // namespace
 
 ArrowImport import_arrow(PyObject* object, const ColumnRequest& request, Column* out) {
+  PyTypeObject* type = Py_TYPE(object);
+  if (remembered_not_arrow(type)) return ArrowImport::kNotArrow;
   PyRef method;
   if (!method_of(object, "__arrow_c_array__", &method)) return ArrowImport::kFailed;
   if (method) {
@@ -345,6 +396,7 @@ ArrowImport import_arrow(PyObject* object, const ColumnRequest& request, Column*
     return import_stream(method.get(), request, out) ? ArrowImport::kImported
                                                      : ArrowImport::kFailed;
   }
+  remember_not_arrow(type);
   return ArrowImport::kNotArrow;
 }
 
