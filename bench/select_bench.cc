@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <random>
 #include <string>
@@ -47,18 +48,21 @@ std::vector<ScoredRecord> make_ranked(size_t n, size_t sites, size_t items, uint
   std::uniform_int_distribution<size_t> site(0, sites - 1);
   std::uniform_int_distribution<int> length(3, 8);
   std::uniform_real_distribution<double> unit(0.0, 1.0);
+  // The ranking points at records held here, at stable addresses, for the whole program.
+  static std::deque<PoolRecord> records;
   std::vector<ScoredRecord> ranked(n);
   for (size_t i = 0; i < n; ++i) {
     ScoredRecord& record = ranked[i];
-    record.record.candidate.id = CandidateId(uint64_t{i});
+    record.record = &records.emplace_back();
+    record.record->candidate.id = CandidateId(uint64_t{i});
     record.fused = score(random);
-    record.record.candidate.groups = {"site-" + std::to_string(site(random))};
+    record.record->candidate.groups = {"site-" + std::to_string(site(random))};
     if (items > 0) {
       for (int j = length(random); j > 0; --j) {
         // Squared uniform: low item numbers are common, high ones rare.
         const double u = unit(random);
         const size_t item = static_cast<size_t>(u * u * static_cast<double>(items));
-        record.record.candidate.cover.push_back("item-" + std::to_string(item));
+        record.record->candidate.cover.push_back("item-" + std::to_string(item));
       }
     }
   }
@@ -168,12 +172,12 @@ void repair_bench() {
   const size_t n = 32000, k = 1000;
   auto ranked = make_ranked(n, n / 16, n / 4, 3);
   // Every tenth record moves to the rare site, 3,200 candidates for 200 places.
-  for (size_t i = 0; i < n; i += 10) ranked[i].record.candidate.groups = {"site-7"};
+  for (size_t i = 0; i < n; i += 10) ranked[i].record->candidate.groups = {"site-7"};
   Problem problem = coverage_problem(k);
   problem.constraints.clear();
   problem.constraints.push_back(std::make_unique<MaxPerGroup>("lang", 1, 2));
   for (size_t i = 0; i < n; ++i) {
-    ranked[i].record.candidate.groups.push_back("lang-" + std::to_string(i % 997));
+    ranked[i].record->candidate.groups.push_back("lang-" + std::to_string(i % 997));
   }
   problem.requirements.push_back(Requirement{"site", 0, "site-7", 200});
   SelectionResult result;
