@@ -70,6 +70,17 @@ def test_a_batch_is_its_queries_run_one_by_one(seed):
         assert [described(batch[q]) for batch in native] == [described(single)] * 2
 
 
+def test_a_batch_mixing_native_and_text_ids_runs_each_query_as_alone():
+    # The text ids keep the batch on the calling thread; the native query's lists, left
+    # unjoined for the threads, are joined there all the same.
+    e = engine(None)
+    queries = [{"a": (np.array([3, 1, 2], np.int64), np.array([0.2, 0.9, 0.5], np.float32)),
+                "b": (np.array([2, 7], np.int64), None)},
+               {"a": (["x", "y"], [0.4, 0.1]), "b": (["y"], None)}]
+    for got, query in zip(e.run_lists(queries), queries):
+        assert described(got) == described(e.run_lists(query))
+
+
 def test_bad_input_stops_the_batch_before_any_query_runs():
     calls = []
     e = engine(calls)

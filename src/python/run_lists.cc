@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/invariant.h"
 #include "python/batch_input.h"
 #include "python/batch_stages.h"
 #include "python/columns/column.h"
@@ -45,15 +46,44 @@ bool given(PyObject* argument) {
 // The lists of one call and their join, alive until the run's outcome has been made.
 class ListInputs {
  public:
-  bool open(const Arguments& arguments, const EngineSettings& settings, RunObjects& objects);
+  // Opens and checks the lists and joins them. With `may_defer`, a join that cannot fail and
+  // touches no Python object (native int64 ids, nothing read by id) is left to join_now(),
+  // which may then run without the interpreter lock.
+  bool open(const Arguments& arguments, const EngineSettings& settings, RunObjects& objects,
+            bool may_defer = false);
+  // Makes a deferred join; nothing to do otherwise.
+  void join_now();
 
   std::vector<RankedList> lists;
   JoinedLists joined;
 
  private:
+  bool joins_natively() const;
+
   bool open_list(const NamedEntry& entry, size_t axis, SequenceCheck& sequences);
   bool read_groups(PyObject* groups, const std::vector<std::string>& keys);
+
+  std::optional<IdKey> pad_;
+  bool deferred_ = false;
 };
+
+// Every id is a native int64, read in place: each is joinable, and its object is its own
+// integer, so the join neither fails nor makes a Python object.
+bool ListInputs::joins_natively() const {
+  for (const RankedList& list : lists) {
+    for (const ArrayView* chunk : list.ids.chunks()) {
+      if (chunk->encoding != ColumnEncoding::kInt64 || chunk->byte_swapped) return false;
+    }
+  }
+  return true;
+}
+
+void ListInputs::join_now() {
+  if (!deferred_) return;
+  deferred_ = false;
+  const bool joined_all = joined.join(lists, pad_);
+  KORVANE_INVARIANT(joined_all, "정수 id 의 결합은 실패하지 않는다");
+}
 
 bool ListInputs::open_list(const NamedEntry& entry, size_t axis, SequenceCheck& sequences) {
   const std::string name = keyed_name("lists", entry.key);
@@ -100,7 +130,7 @@ bool ListInputs::read_groups(PyObject* groups, const std::vector<std::string>& k
 }
 
 bool ListInputs::open(const Arguments& arguments, const EngineSettings& settings,
-                      RunObjects& objects) {
+                      RunObjects& objects, bool may_defer) {
   SequenceCheck& sequences = *objects.sequences;
   const SourceReading& read = objects.reading;
   std::vector<NamedEntry> entries;
@@ -120,8 +150,13 @@ bool ListInputs::open(const Arguments& arguments, const EngineSettings& settings
   if (given(arguments.cover) && !PyDict_Check(arguments.cover)) {
     return raise_wrong_shape(kCoverShapeMessage);
   }
-  std::optional<IdKey> pad;
-  if (!pad_key_from(arguments.pad_id, &pad) || !joined.join(lists, pad)) return false;
+  if (!pad_key_from(arguments.pad_id, &pad_)) return false;
+  if (may_defer && !given(arguments.groups) && !given(arguments.cost) && !given(arguments.cover) &&
+      joins_natively()) {
+    deferred_ = true;
+    return true;
+  }
+  if (!joined.join(lists, pad_)) return false;
 
   if (given(arguments.groups) && !read_groups(arguments.groups, read.group_keys)) return false;
   if (given(arguments.cost) && read.cost && !joined.read_costs(arguments.cost)) return false;
@@ -214,11 +249,12 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
     row.lists = query->lists.get();
     RunResult refused;
     if (!configure_run(engine, query->objects, &refused)) return refused;
-    if (!query->inputs.open(row, settings, query->objects)) return failed_now();
+    if (!query->inputs.open(row, settings, query->objects, true)) return failed_now();
     batch.push_back(std::move(query));
   }
   // Ids that are all native integers make sources that touch no Python object: the
-  // queries then run on native threads.
+  // queries then run on native threads, each joining its own lists when they were left
+  // unjoined.
   bool native = true;
   for (const std::unique_ptr<Query>& query : batch)
     native = native && !query->inputs.joined.holds_objects();
@@ -226,6 +262,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
     return run_batch_stages(
         settings, batch, threads,
         [](Query& query) {
+          query.inputs.join_now();
           return ListSource(query.inputs.joined, query.objects.reading.group_keys.size());
         },
         [&](size_t q) { batch[q].reset(); });
@@ -233,6 +270,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
   for (std::unique_ptr<Query>& query : batch) {
+    query->inputs.join_now();
     ListSource source(query->inputs.joined, query->objects.reading.group_keys.size());
     RunResult result =
         run_configured(settings, query->objects, source, [] { return CapturedError(); });
