@@ -17,7 +17,7 @@ constexpr uint64_t kInitialReservation = 1024;
 // The members' storage of the last finished run on this thread, when it was small. Freeing
 // a few hundred kilobytes per run otherwise lets the allocator hand them back to the system
 // and fault them in again on the next run.
-constexpr size_t kKeptSlotsBytes = size_t{4} << 20;
+constexpr size_t kKeptSlotsBytes = size_t{1} << 20;
 thread_local std::vector<PoolRecord> spare_slots;
 }  // namespace
 

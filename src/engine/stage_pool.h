@@ -61,8 +61,9 @@ class StagePool {
   // are returned alongside when the spans are given room (same order).
   std::vector<PoolRecord> drain(std::vector<float>* scores = nullptr,
                                 std::vector<uint64_t>* arrivals = nullptr);
-  // The members in no particular order, for a caller that cannot tell orders apart; cheaper
-  // than drain() by the sort. Leaves the pool empty.
+  // The members in no particular order, their admission scores and arrivals alongside, for
+  // a caller that cannot tell orders apart; cheaper than drain() by the sort. Leaves the pool
+  // empty.
   std::vector<PoolRecord> drain_unordered(std::vector<float>* scores,
                                           std::vector<uint64_t>* arrivals);
 
