@@ -17,6 +17,13 @@ inline int32_t total_order_key(float x) {
   return bits ^ static_cast<int32_t>(static_cast<uint32_t>(bits >> 31) >> 1);
 }
 
+// An unsigned key whose ascending order puts higher scores first by the total order, for
+// sorts that pack the entry order into plain words (score in the high bits).
+inline uint64_t descending_score_key(float x) {
+  const uint32_t ascending = static_cast<uint32_t>(total_order_key(x)) ^ 0x80000000u;
+  return static_cast<uint64_t>(~ascending);
+}
+
 // Negative, zero or positive as a is below, equal to or above b in the total order.
 inline int total_order_compare(float a, float b) {
   int32_t ka = total_order_key(a), kb = total_order_key(b);

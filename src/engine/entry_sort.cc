@@ -31,12 +31,6 @@ bool entry_first(const EntryRef& a, const EntryRef& b) {
   return a.position < b.position;
 }
 
-// The score's order flipped, so that ascending keys put higher scores first.
-uint64_t descending_score(float score) {
-  const uint32_t ascending = static_cast<uint32_t>(total_order_key(score)) ^ 0x80000000u;
-  return static_cast<uint64_t>(~ascending);
-}
-
 // The first `count` entries in order (all of them, when count is the size: then entries
 // already in order are left after one linear check), the others after them.
 template <class Key, class Less>
@@ -80,8 +74,8 @@ void order_entries(std::vector<EntryRef>& entries, size_t count) {
   if (index_bits + std::bit_width(largest_id) <= 32) {
     std::vector<uint64_t> keys(n);
     for (size_t i = 0; i < n; ++i) {
-      keys[i] = descending_score(entries[i].score) << 32 | entries[i].id->integer() << index_bits |
-                static_cast<uint64_t>(i);
+      keys[i] = descending_score_key(entries[i].score) << 32 |
+                entries[i].id->integer() << index_bits | static_cast<uint64_t>(i);
     }
     if (count >= n && std::is_sorted(keys.begin(), keys.end())) return;
     arrange(keys, count, std::less<uint64_t>());
@@ -92,7 +86,7 @@ void order_entries(std::vector<EntryRef>& entries, size_t count) {
   std::vector<PackedKey> keys(n);
   for (size_t i = 0; i < n; ++i) {
     const uint64_t id = entries[i].id->integer();
-    keys[i] = PackedKey{descending_score(entries[i].score) << 32 | id >> 32,
+    keys[i] = PackedKey{descending_score_key(entries[i].score) << 32 | id >> 32,
                         id << 32 | static_cast<uint64_t>(i)};
   }
   if (count >= n && std::is_sorted(keys.begin(), keys.end())) return;

@@ -166,10 +166,6 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
   }
   std::vector<Entry> ordered;
   ordered.reserve(heap_.size());
-  auto descending_score = [](float score) {
-    const uint32_t ascending = static_cast<uint32_t>(total_order_key(score)) ^ 0x80000000u;
-    return static_cast<uint64_t>(~ascending);
-  };
   // Small ids and arrivals (a few thousand inputs) fit in one word with the score.
   const int arrival_bits = std::bit_width(largest_arrival);
   if (packable && arrival_bits + std::bit_width(largest_id) <= 32) {
@@ -180,7 +176,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     std::vector<NarrowKey> keys(heap_.size());
     for (size_t i = 0; i < heap_.size(); ++i) {
       const Entry& entry = heap_[i];
-      keys[i] = NarrowKey{descending_score(entry.score) << 32 |
+      keys[i] = NarrowKey{descending_score_key(entry.score) << 32 |
                               id_of(entry).integer() << arrival_bits | entry.arrival,
                           i};
     }
@@ -193,8 +189,8 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     for (size_t i = 0; i < heap_.size(); ++i) {
       const Entry& entry = heap_[i];
       const uint64_t id = id_of(entry).integer();
-      keys.push_back(
-          PackedKey{descending_score(entry.score) << 32 | id >> 32, id << 32 | entry.arrival, i});
+      keys.push_back(PackedKey{descending_score_key(entry.score) << 32 | id >> 32,
+                               id << 32 | entry.arrival, i});
     }
     auto packed_first = [](const PackedKey& a, const PackedKey& b) {
       return a.high != b.high ? a.high < b.high : a.low < b.low;
