@@ -68,6 +68,10 @@ def test_a_batch_is_its_queries_run_one_by_one(seed):
     for q in range(queries):
         single = e.run_lists({"a": (ids[q], a[q]), "b": (ids[q], None)}, pad_id=-1)
         assert [described(batch[q]) for batch in native] == [described(single)] * 2
+        # The native ids' join against the general one, over the same ids as Python ints.
+        given = ids[q].tolist()
+        assert described(e.run_lists({"a": (given, a[q].tolist()), "b": (given, None)},
+                                     pad_id=-1)) == described(single)
 
 
 def test_a_batch_mixing_native_and_text_ids_runs_each_query_as_alone():

@@ -54,6 +54,16 @@ const ArrayView* plain_float32(const Column* scores) {
   return plain ? chunk : nullptr;
 }
 
+// Whether every id chunk of every list is native int64, read in place.
+bool all_native_int64(const std::vector<RankedList>& lists) {
+  for (const RankedList& list : lists) {
+    for (const ArrayView* chunk : list.ids.chunks()) {
+      if (chunk->encoding != ColumnEncoding::kInt64 || chunk->byte_swapped) return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<float> RankedList::value(int64_t row) const {
@@ -174,6 +184,63 @@ bool JoinedLists::add(Key key, const ArrayView& view, int64_t local, const Colum
   return true;
 }
 
+inline void JoinedLists::place(size_t candidate, size_t list, const RankedList& ranked,
+                               const ArrayView* plain_scores, int64_t row) {
+  const size_t at = candidate * list_count() + list;
+  if (placed_[at]) return;  // a repeated id keeps its first, best-placed row
+  placed_[at] = 1;
+  if (plain_scores != nullptr) {
+    // As Column::score reads it: NaN stays the mark of no value.
+    std::memcpy(&values_[at], plain_scores->data + row * plain_scores->stride, sizeof(float));
+  } else if (std::optional<float> value = ranked.value(row)) {
+    values_[at] = *value;
+  }
+}
+
+bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
+                             const std::optional<IdKey>& pad) {
+  // The pad as an int64, when one can equal it.
+  std::optional<int64_t> pad_value;
+  if (pad && pad->kind == IdKey::Kind::kInteger) {
+    constexpr uint64_t kLargest = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (!pad->negative && pad->magnitude <= kLargest) {
+      pad_value = static_cast<int64_t>(pad->magnitude);
+    } else if (pad->negative && pad->magnitude <= kLargest + 1) {
+      pad_value = static_cast<int64_t>(~pad->magnitude + 1);
+    }
+  }
+  const int shift = 64 - std::countr_zero(mask_ + 1);
+  for (size_t list = 0; list < lists.size(); ++list) {
+    const RankedList& ranked = lists[list];
+    const Column& column = ranked.ids;
+    const ArrayView* plain_scores = plain_float32(ranked.scores.get());
+    int64_t row = 0;
+    for (const ArrayView* chunk : column.chunks()) {
+      for (int64_t local = 0; local < chunk->length; ++local, ++row) {
+        int64_t value;
+        std::memcpy(&value, chunk->data + local * chunk->stride, sizeof value);
+        if (pad_value && *pad_value == value) continue;
+        const uint64_t bits = static_cast<uint64_t>(value);
+        size_t slot = static_cast<size_t>((bits * 0x9e3779b97f4a7c15ull) >> shift) & mask_;
+        while (table_[slot] != 0 && int64_keys_[slot] != bits) slot = (slot + 1) & mask_;
+        if (table_[slot] == 0) {
+          if (value >= 0) {
+            ids_.push_back(IdView::Integer(bits));
+            origins_.push_back(Origin{nullptr, value});
+          } else if (!add(int64_key(chunk->data + local * chunk->stride), *chunk, local, column,
+                          row)) {
+            return false;
+          }
+          table_[slot] = static_cast<uint32_t>(size());
+          int64_keys_[slot] = bits;
+        }
+        place(table_[slot] - 1, list, ranked, plain_scores, row);
+      }
+    }
+  }
+  return true;
+}
+
 bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad) {
   list_axes_.clear();
   size_t rows = 0;
@@ -183,12 +250,21 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
   }
   mask_ = table_size(rows) - 1;
   table_.assign(mask_ + 1, 0);
-  keys_.reserve(rows);
   ids_.reserve(rows);
   origins_.reserve(rows);
   // Room for every row being a candidate of its own, so that adding one writes nothing.
   values_.assign(rows * list_count(), std::numeric_limits<float>::quiet_NaN());
   placed_.assign(rows * list_count(), 0);
+  if (all_native_int64(lists)) {
+    // The common case, a retriever's native ids: they match by their bits.
+    // Read only where table_ holds a candidate, so left as allocated.
+    if (int64_key_slots_ < mask_ + 1) {
+      int64_keys_.reset(new uint64_t[mask_ + 1]);
+      int64_key_slots_ = mask_ + 1;
+    }
+    return join_int64(lists, pad);
+  }
+  keys_.reserve(rows);
   std::optional<Key> pad_key;
   if (pad && pad->kind != IdKey::Kind::kOther) {
     pad_key = Key{pad->kind, pad->negative, pad->magnitude, pad->text};
@@ -222,26 +298,16 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
           }
           table_[slot] = static_cast<uint32_t>(size());
         }
-        const size_t at = (table_[slot] - 1) * list_count() + list;
-        if (placed_[at]) continue;  // a repeated id keeps its first, best-placed row
-        placed_[at] = 1;
-        if (plain_scores != nullptr) {
-          // As Column::score reads it: NaN stays the mark of no value.
-          std::memcpy(&values_[at], plain_scores->data + row * plain_scores->stride, sizeof(float));
-        } else if (std::optional<float> value = ranked.value(row)) {
-          values_[at] = *value;
-        }
+        place(table_[slot] - 1, list, ranked, plain_scores, row);
       }
     }
   }
   return true;
 }
 
-ObjectHandle JoinedLists::handle(size_t candidate) const {
-  const Origin& origin = origins_[candidate];
-  if (origin.object == nullptr) return ObjectHandle::Row(origin.integer);
-  Py_INCREF(origin.object);
-  return ObjectHandle(origin.object, release_object);
+ObjectHandle JoinedLists::object_handle(PyObject* object) {
+  Py_INCREF(object);
+  return ObjectHandle(object, release_object);
 }
 
 bool JoinedLists::holds_objects() const {

@@ -72,7 +72,11 @@ class JoinedLists {
     return values_[candidate * list_count() + list];
   }
   // Its object, as a handle of its own. Needs the interpreter lock unless !holds_objects().
-  ObjectHandle handle(size_t candidate) const;
+  ObjectHandle handle(size_t candidate) const {
+    const Origin& origin = origins_[candidate];
+    if (origin.object == nullptr) return ObjectHandle::Row(origin.integer);
+    return object_handle(origin.object);
+  }
   // Whether any candidate's object is a Python object; when none is, every handle is a
   // native integer and the join may be read without the interpreter lock.
   bool holds_objects() const;
@@ -111,9 +115,16 @@ class JoinedLists {
   static uint64_t hash(const Key& key);
   // The slot of the table holding `key`, or the empty slot where it goes.
   size_t find(const Key& key, uint64_t hashed) const;
+  // join() when every id is a native int64: ids match by their bits.
+  bool join_int64(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad);
+  // Records row `row` of list `list` as the candidate's entry there, unless it has one.
+  void place(size_t candidate, size_t list, const RankedList& ranked, const ArrayView* plain_scores,
+             int64_t row);
   // Adds a candidate for a key met for the first time; false with the exception set when
   // its object cannot be made.
   bool add(Key key, const ArrayView& view, int64_t local, const Column& column, int64_t row);
+  // A handle of its own on a candidate's Python object.
+  static ObjectHandle object_handle(PyObject* object);
   // A new reference to the candidate's object, for lookups by id.
   PyRef object_of(size_t candidate) const;
   std::string_view keep(std::string_view text);
@@ -125,7 +136,11 @@ class JoinedLists {
   std::vector<float> values_;    // [candidate * list_count + list]
   std::vector<uint8_t> placed_;  // same layout: the list's first row of the id was read
   std::vector<uint32_t> table_;  // candidate + 1; 0: empty
-  bool text_ids_ = false;        // some candidate's identifier is a text
+  // The general join matches a slot's candidate by its key in keys_; the int64 join by the
+  // id's bits, kept beside the slot.
+  std::unique_ptr<uint64_t[]> int64_keys_;
+  uint64_t int64_key_slots_ = 0;
+  bool text_ids_ = false;  // some candidate's identifier is a text
   uint64_t mask_ = 0;
   std::deque<std::string> texts_;  // converted texts the keys and ids view; never moves
   std::vector<PyRef> made_;
