@@ -1,6 +1,6 @@
 #include "python/columns/list_source.h"
 
-#include <cmath>
+#include <algorithm>
 #include <utility>
 
 namespace korvane::python {
@@ -11,21 +11,41 @@ ListSource::ListSource(JoinedLists& joined, size_t group_positions)
 bool ListSource::fill(RowBlock& block) {
   if (next_ >= joined_.size()) return false;
   first_ = next_;
-  const size_t lists = joined_.list_count();
-  while (!block.full() && next_ < joined_.size()) {
-    const size_t row = block.add_row(joined_.id(next_));
-    for (size_t list = 0; list < lists; ++list) {
-      const float value = joined_.value(next_, list);
-      if (!std::isnan(value)) block.set_value(joined_.list_axis(list), row, value);
+  const size_t count = std::min(RowBlock::kCapacity - block.size(), joined_.size() - next_);
+  const size_t first_row = block.add_rows(count);
+  for (size_t i = 0; i < count; ++i) block.set_id(first_row + i, joined_.id(next_ + i));
+  // Each list's values go to its own axis; NaN marks a candidate the list lacks.
+  for (size_t list = 0; list < joined_.list_count(); ++list) {
+    float* values = block.values(joined_.list_axis(list)) + first_row;
+    uint8_t* present = block.present(joined_.list_axis(list)) + first_row;
+    for (size_t i = 0; i < count; ++i) {
+      const float value = joined_.value(next_ + i, list);
+      values[i] = value;
+      present[i] = static_cast<uint8_t>(value == value);
     }
-    ++next_;
   }
+  next_ += count;
   return true;
 }
 
 void ListSource::complete(size_t row, Candidate& out) {
   const size_t candidate = first_ + row;
   // `out` may be a record reused from an earlier row: every field is written.
+  out.object = joined_.handle(candidate);
+  if (joined_.groups.empty() && joined_.costs.empty() && joined_.covers.empty()) {
+    if (group_positions_ == 0) {
+      out.groups.clear();
+    } else {
+      out.groups.assign(group_positions_, std::nullopt);
+    }
+    out.cost = 0;
+    out.cover.clear();
+    return;
+  }
+  complete_by_id(candidate, out);
+}
+
+void ListSource::complete_by_id(size_t candidate, Candidate& out) {
   out.groups.assign(group_positions_, std::nullopt);
   if (!joined_.groups.empty()) {
     for (size_t key = 0; key < group_positions_; ++key) {
@@ -35,7 +55,6 @@ void ListSource::complete(size_t row, Candidate& out) {
   out.cost = joined_.costs.empty() ? 0 : joined_.costs[candidate];
   out.cover.clear();
   if (!joined_.covers.empty()) out.cover = std::move(joined_.covers[candidate]);
-  out.object = joined_.handle(candidate);
 }
 
 ObjectHandle ListSource::object(size_t row) {

@@ -23,6 +23,9 @@ class ListSource final : public korvane::CandidateSource {
   bool ids_distinct() const override { return joined_.ids_distinct(); }
 
  private:
+  // complete() for a join that read groups, costs or covers by id.
+  void complete_by_id(size_t candidate, Candidate& out);
+
   JoinedLists& joined_;
   size_t group_positions_;
   size_t first_ = 0;  // the candidate in row 0 of the last fill
