@@ -14,6 +14,8 @@ class CandidateId {
   CandidateId(std::string text) : value_(std::move(text)) {}
 
   bool is_integer() const { return value_.index() == 0; }
+  // Makes this the integer `integer` in place.
+  void set_integer(uint64_t integer) { value_.emplace<0>(integer); }
   // Precondition: is_integer() / !is_integer().
   // Unchecked: these sit inside every comparison of the entry order.
   uint64_t integer() const { return *std::get_if<0>(&value_); }

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "engine/entry_order.h"
-#include "engine/prefix_sort.h"
+#include "engine/run_sort.h"
 
 namespace korvane {
 
@@ -36,7 +36,7 @@ bool entry_first(const EntryRef& a, const EntryRef& b) {
 template <class Key, class Less>
 void arrange(std::vector<Key>& keys, size_t count, Less less) {
   if (count >= keys.size()) {
-    sort_from_sorted_prefix(keys.begin(), keys.end(), less);
+    sort_keeping_runs(keys.begin(), keys.end(), less);
     return;
   }
   const auto head_end = keys.begin() + static_cast<std::ptrdiff_t>(count);
@@ -44,54 +44,65 @@ void arrange(std::vector<Key>& keys, size_t count, Less less) {
   std::sort(keys.begin(), head_end, less);
 }
 
-// The entries in the order of their keys' indexes.
-template <class Key, class IndexOf>
-void reorder(std::vector<EntryRef>& entries, const std::vector<Key>& keys, IndexOf index_of) {
-  std::vector<EntryRef> sorted;
-  sorted.reserve(entries.size());
-  for (const Key& key : keys) sorted.push_back(entries[index_of(key)]);
-  entries = std::move(sorted);
+// Whether every entry's identifier is an integer and the entries are few enough for a 32-bit
+// index; then the largest identifier.
+bool integer_ids(const std::vector<EntryRef>& entries, uint64_t* largest_id) {
+  if (entries.size() > std::numeric_limits<uint32_t>::max()) return false;
+  uint64_t largest = 0;
+  for (const EntryRef& entry : entries) {
+    if (!entry.id->is_integer()) return false;
+    largest = std::max(largest, entry.id->integer());
+  }
+  *largest_id = largest;
+  return true;
+}
+
+// Calls emit(index) with the indexes of entries with integer identifiers in the entry
+// order, the first `count` sorted; false, with no call, when the entries are in order
+// already and all of them are asked for. Keys are compared as unsigned words and read no
+// record. When the identifier and the index fit in 32 bits together (small ids, a few
+// thousand entries), one word holds it all.
+template <class Emit>
+bool integer_order(const std::vector<EntryRef>& entries, size_t count, uint64_t largest_id,
+                   Emit emit) {
+  const size_t n = entries.size();
+  const int index_bits = std::bit_width(n);
+  if (index_bits + std::bit_width(largest_id) <= 32) {
+    std::vector<uint64_t> keys;
+    keys.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+      keys.push_back(descending_score_key(entries[i].score) << 32 |
+                     entries[i].id->integer() << index_bits | static_cast<uint64_t>(i));
+    }
+    if (count >= n && std::is_sorted(keys.begin(), keys.end())) return false;
+    arrange(keys, count, std::less<uint64_t>());
+    const uint64_t index_mask = (uint64_t{1} << index_bits) - 1;
+    for (uint64_t key : keys) emit(static_cast<size_t>(key & index_mask));
+    return true;
+  }
+  std::vector<PackedKey> keys;
+  keys.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t id = entries[i].id->integer();
+    keys.push_back(PackedKey{descending_score_key(entries[i].score) << 32 | id >> 32,
+                             id << 32 | static_cast<uint64_t>(i)});
+  }
+  if (count >= n && std::is_sorted(keys.begin(), keys.end())) return false;
+  arrange(keys, count, std::less<PackedKey>());
+  for (const PackedKey& key : keys) emit(key.index());
+  return true;
 }
 
 void order_entries(std::vector<EntryRef>& entries, size_t count) {
-  const size_t n = entries.size();
-  bool integers = n <= std::numeric_limits<uint32_t>::max();
   uint64_t largest_id = 0;
-  for (const EntryRef& entry : entries) {
-    if (!entry.id->is_integer()) {
-      integers = false;
-      break;
-    }
-    largest_id = std::max(largest_id, entry.id->integer());
-  }
-  if (!integers) {
+  if (!integer_ids(entries, &largest_id)) {
     arrange(entries, count, entry_first);
     return;
   }
-  // Keys are compared as unsigned words and read no record. When the identifier and the
-  // index fit in 32 bits together (small ids, a few thousand entries), one word holds it all.
-  const int index_bits = std::bit_width(n);
-  if (index_bits + std::bit_width(largest_id) <= 32) {
-    std::vector<uint64_t> keys(n);
-    for (size_t i = 0; i < n; ++i) {
-      keys[i] = descending_score_key(entries[i].score) << 32 |
-                entries[i].id->integer() << index_bits | static_cast<uint64_t>(i);
-    }
-    if (count >= n && std::is_sorted(keys.begin(), keys.end())) return;
-    arrange(keys, count, std::less<uint64_t>());
-    const uint64_t index_mask = (uint64_t{1} << index_bits) - 1;
-    reorder(entries, keys, [&](uint64_t key) { return static_cast<size_t>(key & index_mask); });
-    return;
-  }
-  std::vector<PackedKey> keys(n);
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t id = entries[i].id->integer();
-    keys[i] = PackedKey{descending_score_key(entries[i].score) << 32 | id >> 32,
-                        id << 32 | static_cast<uint64_t>(i)};
-  }
-  if (count >= n && std::is_sorted(keys.begin(), keys.end())) return;
-  arrange(keys, count, std::less<PackedKey>());
-  reorder(entries, keys, [](const PackedKey& key) { return key.index(); });
+  std::vector<EntryRef> sorted;
+  sorted.reserve(entries.size());
+  auto take = [&](size_t index) { sorted.push_back(entries[index]); };
+  if (integer_order(entries, count, largest_id, take)) entries = std::move(sorted);
 }
 
 }  // namespace
@@ -102,6 +113,23 @@ void sort_entries(std::vector<EntryRef>& entries) {
 
 void sort_best_entries(std::vector<EntryRef>& entries, size_t count) {
   order_entries(entries, count);
+}
+
+void rank_entries(const std::vector<EntryRef>& entries, std::vector<uint32_t>& ranks) {
+  uint64_t largest_id = 0;
+  if (!integer_ids(entries, &largest_id)) {
+    std::vector<EntryRef> sorted = entries;
+    arrange(sorted, sorted.size(), entry_first);
+    for (size_t r = 0; r < sorted.size(); ++r) {
+      ranks[sorted[r].position] = static_cast<uint32_t>(r + 1);
+    }
+    return;
+  }
+  uint32_t rank = 0;
+  auto place = [&](size_t index) { ranks[entries[index].position] = ++rank; };
+  if (!integer_order(entries, entries.size(), largest_id, place)) {
+    for (size_t i = 0; i < entries.size(); ++i) place(i);
+  }
 }
 
 }  // namespace korvane

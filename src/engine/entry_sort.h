@@ -21,6 +21,10 @@ struct EntryRef {
 // Precondition: the entries come in increasing position.
 void sort_entries(std::vector<EntryRef>& entries);
 
+// Writes each entry's 1-based place in the order of sort_entries to ranks[entry.position].
+// Precondition as for sort_entries; ranks has room for every position.
+void rank_entries(const std::vector<EntryRef>& entries, std::vector<uint32_t>& ranks);
+
 // The `count` entries that sort_entries would put first, in that order, followed by the
 // others in no particular order. O(n + count log count).
 void sort_best_entries(std::vector<EntryRef>& entries, size_t count);

@@ -53,7 +53,7 @@ std::optional<float> Fuser::value_of(const std::optional<float>& stored) const {
 
 AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors) const {
   const size_t axis_count = engine_.axes.size();
-  AxisRanks ranks(axis_count, std::vector<std::optional<uint32_t>>(survivors.size()));
+  AxisRanks ranks(axis_count, std::vector<uint32_t>(survivors.size(), 0));
   std::vector<EntryRef> participants;
   participants.reserve(survivors.size());
   for (size_t axis = 0; axis < axis_count; ++axis) {
@@ -63,10 +63,7 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors) const {
         participants.push_back(EntryRef{*v, &survivors[s].id(), s});
       }
     }
-    sort_entries(participants);
-    for (size_t p = 0; p < participants.size(); ++p) {
-      ranks[axis][participants[p].position] = static_cast<uint32_t>(p + 1);
-    }
+    rank_entries(participants, ranks[axis]);
   }
   return ranks;
 }
@@ -105,13 +102,13 @@ void Fuser::each_term(const AxisValues& values, size_t position, const AxisRanks
     }
     case FusionMethod::Rrf:
       for (size_t axis = 0; axis < axis_count; ++axis) {
-        const std::optional<uint32_t>& rank = ranks[axis][position];
-        if (!rank) {
+        const uint32_t rank = ranks[axis][position];
+        if (rank == 0) {
           term(axis, std::optional<TermInput>(), 0.0f, 0.0f);
           continue;
         }
-        float contribution = 1.0f / (static_cast<float>(*rank) + rrf_k_);
-        term(axis, std::optional<TermInput>(TermInput::Rank(*rank)), 1.0f, contribution);
+        float contribution = 1.0f / (static_cast<float>(rank) + rrf_k_);
+        term(axis, std::optional<TermInput>(TermInput::Rank(rank)), 1.0f, contribution);
       }
       break;
     case FusionMethod::Max:

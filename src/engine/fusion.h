@@ -15,9 +15,9 @@
 
 namespace korvane {
 
-// Per-axis ranks for rrf: ranks[axis][survivor], 1-based, absent for a survivor without a
-// value on the axis.
-using AxisRanks = std::vector<std::vector<std::optional<uint32_t>>>;
+// Per-axis ranks for rrf: ranks[axis][survivor], 1-based; 0 for a survivor without a value
+// on the axis.
+using AxisRanks = std::vector<std::vector<uint32_t>>;
 
 // The fusion settings of one run, resolved once. Keeps a reference to the engine.
 class Fuser {

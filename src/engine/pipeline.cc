@@ -91,6 +91,8 @@ class StageOne {
   // false for a row still alive.
   bool drop_filtered(size_t row);
   void admit_row(size_t row, float score);
+  // Writes row `row` into a record the pool admitted it to (which may hold an earlier row).
+  void fill_record(PoolRecord& record, size_t row);
 
   std::optional<float>& value_at(size_t axis, size_t row) {
     return values_[axis * RowBlock::kCapacity + row];
@@ -334,6 +336,18 @@ void StageOne::screen_plainly(size_t row_count) {
       scores_[row] = plan_.fuser().cheap_admission_score(row_values_);
     }
   }
+  // While the pool has room to spare for the whole block, all of it enters at once.
+  if (!filtered && pool_.size() + row_count < pool_.capacity()) {
+    for (const CheapAxis& cheap : cheap_) {
+      for (size_t row = 0; row < row_count; ++row) {
+        value_at(cheap.axis, row) = stored_value(block_.value(cheap.axis, row));
+      }
+    }
+    const std::span<PoolRecord> records =
+        pool_.admit_all({scores_, row_count}, input_count_ - row_count);
+    for (size_t row = 0; row < row_count; ++row) fill_record(records[row], row);
+    return;
+  }
   int32_t floor = pool_.floor_key();
   // Once the pool is full most blocks hold no row that could enter it: one pass finds out.
   int32_t best = std::numeric_limits<int32_t>::min();
@@ -353,10 +367,12 @@ void StageOne::screen_plainly(size_t row_count) {
     return;
   }
   uint64_t refused = 0;
+  // A pool with room for the whole block admits every row that passes the filters.
+  const bool room_for_all = pool_.size() + row_count <= pool_.capacity();
   for (size_t row = 0; row < row_count; ++row) {
     if (filtered && drop_filtered(row)) continue;
     const float score = scores_[row];
-    if (total_order_key(score) < floor) {
+    if (!room_for_all && total_order_key(score) < floor) {
       if (drops_.keeps_next()) {
         drop_row(row, RejectKind::OutOfPool, {});
       } else {
@@ -367,7 +383,9 @@ void StageOne::screen_plainly(size_t row_count) {
     for (const CheapAxis& cheap : cheap_) {
       value_at(cheap.axis, row) = stored_value(block_.value(cheap.axis, row));
     }
-    if (pool_.admits(score, block_.id(row))) {
+    if (room_for_all) {
+      admit_row(row, score);
+    } else if (pool_.admits(score, block_.id(row))) {
       admit_row(row, score);
       floor = pool_.floor_key();
     } else {
@@ -453,22 +471,31 @@ void StageOne::admit_row(size_t row, float score) {
     drops_.record_rejection(std::move(record.candidate.id), std::move(record.candidate.object),
                             RejectKind::OutOfPool);
   }
+  fill_record(record, row);
+  pool_.commit();
+}
+
+void StageOne::fill_record(PoolRecord& record, size_t row) {
   const size_t axis_count = engine_.axes.size();
   if (whole_rows_) {
     record.candidate = std::move(rows_[row]);
   } else {
-    const IdView& id = block_.id(row);
-    record.candidate.id =
-        id.is_integer ? CandidateId(id.integer) : CandidateId(std::string(id.text));
-    record.candidate.values.resize(axis_count);
+    const IdView id = block_.id(row);
+    if (id.is_integer) {
+      record.candidate.id.set_integer(id.integer);
+    } else {
+      record.candidate.id = CandidateId(std::string(id.text));
+    }
+    record.candidate.values.assign(axis_count, std::nullopt);
+    std::optional<float>* values = record.candidate.values.data();
     for (size_t axis = 0; axis < axis_count; ++axis) {
-      record.candidate.values[axis] = block_.value(axis, row);
+      if (block_.present(axis)[row] != 0) values[axis] = block_.values(axis)[row];
     }
     source_.complete(row, record.candidate);
   }
   record.axis_values.assign(axis_count, std::nullopt);
-  for (size_t axis : plan_.cheap_axes()) record.axis_values[axis] = value_at(axis, row);
-  pool_.commit();
+  std::optional<float>* axis_values = record.axis_values.data();
+  for (const CheapAxis& cheap : cheap_) axis_values[cheap.axis] = value_at(cheap.axis, row);
 }
 
 Status StageTwo::score_expensive_axes(std::vector<PoolRecord>& pool) {

@@ -7,7 +7,7 @@
 
 #include "engine/entry_order.h"
 #include "engine/invariant.h"
-#include "engine/prefix_sort.h"
+#include "engine/run_sort.h"
 
 namespace korvane {
 
@@ -22,11 +22,19 @@ thread_local std::vector<PoolRecord> spare_slots;
 }  // namespace
 
 void StagePool::keep_storage(std::vector<PoolRecord> members) {
-  members.clear();
-  if (members.capacity() * sizeof(PoolRecord) <= kKeptSlotsBytes &&
-      members.capacity() > spare_slots.capacity()) {
-    spare_slots = std::move(members);
+  if (members.capacity() * sizeof(PoolRecord) > kKeptSlotsBytes ||
+      members.capacity() <= spare_slots.capacity()) {
+    return;  // the members go now
   }
+  // Kept made: the next pool fills them in place. What they own is let go now.
+  for (PoolRecord& record : members) {
+    Candidate& candidate = record.candidate;
+    candidate.object.reset();
+    candidate.groups.clear();
+    candidate.cover.clear();
+    if (!candidate.id.is_integer()) candidate.id.set_integer(0);
+  }
+  spare_slots = std::move(members);
 }
 
 StagePool::StagePool(uint64_t capacity) : capacity_(capacity) {
@@ -58,8 +66,22 @@ int32_t StagePool::floor_key() const {
   return total_order_key(heap_.front().score);
 }
 
+void StagePool::reserve_first() {
+  const size_t reserve = static_cast<size_t>(std::min(capacity_, kInitialReservation));
+  heap_.reserve(reserve);
+  slots_.swap(spare_slots);
+  slots_.reserve(reserve);
+  reserved_ = true;
+}
+
+void StagePool::drop_spare_slots() {
+  slots_.resize(live_);
+  KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
+}
+
 PoolRecord& StagePool::admit(float score, uint64_t arrival, bool* did_evict) {
-  KORVANE_INVARIANT(!pending_.has_value(), "앞서 받은 후보가 아직 자리에 들지 않았다");
+  KORVANE_INVARIANT(!pending_.has_value() && !placed_pending_,
+                    "앞서 받은 후보가 아직 자리에 들지 않았다");
   ++offers_;
   size_t slot;
   if (full()) {
@@ -70,22 +92,41 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, bool* did_evict) {
     heap_.pop_back();
     *did_evict = true;
   } else {
-    // Reserved on the first admission, so that a run over nothing allocates nothing here.
-    if (slots_.empty()) {
-      const size_t reserve = static_cast<size_t>(std::min(capacity_, kInitialReservation));
-      heap_.reserve(reserve);
-      slots_.swap(spare_slots);
-      slots_.reserve(reserve);
-    }
-    slot = slots_.size();
-    slots_.emplace_back();
+    if (!reserved_) reserve_first();
+    slot = live_++;
+    if (slot == slots_.size()) slots_.emplace_back();
     *did_evict = false;
+    // While the pool stays short of full, entries need no order: the newcomer's goes in now.
+    if (heap_.size() + 1 < capacity_) {
+      heap_.push_back(Entry{score, arrival, slot});
+      placed_pending_ = true;
+      return slots_[slot];
+    }
   }
   pending_ = Entry{score, arrival, slot};
   return slots_[slot];
 }
 
+std::span<PoolRecord> StagePool::admit_all(std::span<const float> scores, uint64_t first_arrival) {
+  KORVANE_INVARIANT(!pending_.has_value() && !placed_pending_,
+                    "앞서 받은 후보가 아직 자리에 들지 않았다");
+  KORVANE_INVARIANT(heap_.size() + scores.size() < capacity_, "풀에 모두 들어갈 자리가 있다");
+  if (!reserved_) reserve_first();
+  const size_t first = live_;
+  live_ += scores.size();
+  if (slots_.size() < live_) slots_.resize(live_);
+  for (size_t i = 0; i < scores.size(); ++i) {
+    heap_.push_back(Entry{scores[i], first_arrival + i, first + i});
+  }
+  offers_ += scores.size();
+  return std::span<PoolRecord>(slots_.data() + first, scores.size());
+}
+
 void StagePool::commit() {
+  if (placed_pending_) {
+    placed_pending_ = false;
+    return;
+  }
   KORVANE_INVARIANT(pending_.has_value(), "받은 후보가 있어야 자리에 넣는다");
   heap_.push_back(*pending_);
   pending_.reset();
@@ -121,17 +162,31 @@ StagePool::Offer StagePool::offer(Candidate candidate,
 std::vector<PoolRecord> StagePool::drain_unordered(std::vector<float>* scores,
                                                    std::vector<uint64_t>* arrivals) {
   // Every slot holds a member: the records stay where they are, their figures follow them.
-  KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
-  scores->assign(slots_.size(), 0.0f);
-  arrivals->assign(slots_.size(), 0);
-  for (const Entry& entry : heap_) {
-    (*scores)[entry.slot] = entry.score;
-    (*arrivals)[entry.slot] = entry.arrival;
+  drop_spare_slots();
+  scores->clear();
+  arrivals->clear();
+  if (!heaped_) {
+    // A pool that never filled holds its entries in the order of their slots.
+    scores->reserve(heap_.size());
+    arrivals->reserve(heap_.size());
+    for (const Entry& entry : heap_) {
+      scores->push_back(entry.score);
+      arrivals->push_back(entry.arrival);
+    }
+  } else {
+    scores->resize(slots_.size());
+    arrivals->resize(slots_.size());
+    for (const Entry& entry : heap_) {
+      (*scores)[entry.slot] = entry.score;
+      (*arrivals)[entry.slot] = entry.arrival;
+    }
   }
   std::vector<PoolRecord> members = std::move(slots_);
   heap_.clear();
   slots_.clear();
   heaped_ = false;
+  reserved_ = false;
+  live_ = 0;
   return members;
 }
 
@@ -181,7 +236,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
                           i};
     }
     auto narrow_first = [](const NarrowKey& a, const NarrowKey& b) { return a.key < b.key; };
-    sort_from_sorted_prefix(keys.begin(), keys.end(), narrow_first);
+    sort_keeping_runs(keys.begin(), keys.end(), narrow_first);
     for (const NarrowKey& key : keys) ordered.push_back(heap_[key.entry]);
   } else if (packable) {
     std::vector<PackedKey> keys;
@@ -195,7 +250,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     auto packed_first = [](const PackedKey& a, const PackedKey& b) {
       return a.high != b.high ? a.high < b.high : a.low < b.low;
     };
-    sort_from_sorted_prefix(keys.begin(), keys.end(), packed_first);
+    sort_keeping_runs(keys.begin(), keys.end(), packed_first);
     for (const PackedKey& key : keys) ordered.push_back(heap_[key.entry]);
   } else {
     std::vector<Key> keys;
@@ -217,14 +272,14 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
       }
       return a.arrival < b.arrival;
     };
-    sort_from_sorted_prefix(keys.begin(), keys.end(), best_first);
+    sort_keeping_runs(keys.begin(), keys.end(), best_first);
     for (const Key& key : keys) ordered.push_back(heap_[key.entry]);
   }
   heap_ = std::move(ordered);
 
   // Every slot holds a member (an evicted member's slot goes to its evictor), so the records
   // are put in order where they are: slots_[i] takes the record of heap_[i], cycle by cycle.
-  KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
+  drop_spare_slots();
   if (scores != nullptr) scores->clear();
   if (arrivals != nullptr) arrivals->clear();
   std::vector<uint8_t> placed(heap_.size(), 0);
@@ -248,6 +303,8 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
   heap_.clear();
   slots_.clear();
   heaped_ = false;
+  reserved_ = false;
+  live_ = 0;
   return members;
 }
 

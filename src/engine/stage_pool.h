@@ -54,6 +54,12 @@ class StagePool {
   PoolRecord& admit(float score, uint64_t arrival, bool* did_evict);
   void commit();
 
+  // Admits newcomers with scores[i] and arrival first_arrival + i all at once, for a pool
+  // that stays short of full with them (size() + scores.size() < capacity()), and returns
+  // their records to fill (each may hold an earlier row); no commit() follows. Each counts as
+  // one offer.
+  std::span<PoolRecord> admit_all(std::span<const float> scores, uint64_t first_arrival);
+
   // The same in one call, for a whole record: arrival is the order of offers.
   Offer offer(Candidate candidate, std::span<const std::optional<float>> axis_values, float score);
 
@@ -68,7 +74,8 @@ class StagePool {
                                           std::vector<uint64_t>* arrivals);
 
   // Hands the storage of drained members, once they are done with, to the next pool made on
-  // this thread; the members are destroyed now.
+  // this thread, which fills the records in place; what they own (objects, groups, cover,
+  // text ids) is released now.
   static void keep_storage(std::vector<PoolRecord> members);
 
   size_t size() const { return heap_.size(); }
@@ -81,17 +88,30 @@ class StagePool {
     size_t slot;
   };
 
+  // Storage for the first members, reserved on the first admission, so that a run over
+  // nothing allocates nothing here.
+  void reserve_first();
   const CandidateId& id_of(const Entry& entry) const;
   bool better(const Entry& a, const Entry& b) const;
   bool full() const { return heap_.size() >= capacity_; }
 
+  // The records left made by the last run on this thread go before draining.
+  void drop_spare_slots();
+
   uint64_t capacity_;
+  // slots_[0, live_) hold members; any after them are records an earlier run left made, to
+  // be filled in place.
   std::vector<PoolRecord> slots_;
+  size_t live_ = 0;
+  bool reserved_ = false;
   // While the pool is filling, entries are appended in arrival order; once it is full they
   // form a heap under "better", so its top is the weakest member kept.
   std::vector<Entry> heap_;
   bool heaped_ = false;
   std::optional<Entry> pending_;  // admitted, waiting for commit()
+  // Admitted into a pool still short of full: its entry is in heap_ already, and commit()
+  // has nothing left to do.
+  bool placed_pending_ = false;
   uint64_t offers_ = 0;
 };
 

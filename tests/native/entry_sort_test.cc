@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/entry_order.h"
+#include "engine/run_sort.h"
 
 namespace korvane {
 namespace {
@@ -81,6 +82,42 @@ TEST(EntrySort, EqualsTheStableSortByTheEntryOrder) {
     for (size_t i = 0; i < count; ++i) {
       EXPECT_EQ(entries[i].position, want[i]) << "round " << round << " at " << i;
     }
+  }
+}
+
+}  // namespace
+}  // namespace korvane
+
+namespace korvane {
+namespace {
+
+// Inputs made of ascending runs of every length, descending stretches and random stretches,
+// in any mix: the result must be the plain sort.
+TEST(RunSort, EqualsThePlainSort) {
+  std::mt19937 random(11);
+  for (int round = 0; round < 600; ++round) {
+    std::vector<uint32_t> keys;
+    const int pieces = static_cast<int>(random() % 7);
+    for (int piece = 0; piece < pieces; ++piece) {
+      const size_t length = random() % (round % 4 == 0 ? 8 : 200);
+      std::vector<uint32_t> part(length);
+      for (uint32_t& key : part) key = static_cast<uint32_t>(random() % 5000);
+      switch (random() % 3) {
+        case 0:
+          std::sort(part.begin(), part.end());
+          break;
+        case 1:
+          std::sort(part.begin(), part.end(), std::greater<uint32_t>());
+          break;
+        default:
+          break;
+      }
+      keys.insert(keys.end(), part.begin(), part.end());
+    }
+    std::vector<uint32_t> expected = keys;
+    std::sort(expected.begin(), expected.end());
+    sort_keeping_runs(keys.begin(), keys.end(), std::less<uint32_t>());
+    ASSERT_EQ(keys, expected) << "round " << round;
   }
 }
 

@@ -104,7 +104,7 @@ TEST(Fusion, AllZeroWeightsGiveZero) {
 TEST(Fusion, SumsOfOnlySkippedTermsAreNegativeZero) {
   for (Fusion fusion : {weighted(), Fusion{Fusion::Rrf{60.0f}}}) {
     Engine engine = two_cheap_axes(fusion);
-    AxisRanks no_ranks(2, std::vector<std::optional<uint32_t>>(1));
+    AxisRanks no_ranks(2, std::vector<uint32_t>(1, 0));
     float fused = fused_score(Fuser(engine).fuse({std::nullopt, std::nullopt}, 0, no_ranks));
     EXPECT_EQ(fused, 0.0f);
     EXPECT_TRUE(std::signbit(fused));
@@ -142,14 +142,14 @@ TEST(Fusion, RrfTiesGoToTheSmallerIdentifier) {
   survivors.push_back(record(1, {0.1f}));
   Fuser fuser(engine);
   AxisRanks ranks = fuser.rrf_ranks(survivors);
-  EXPECT_EQ(ranks[0], (std::vector<std::optional<uint32_t>>{2, 1, 3}));
+  EXPECT_EQ(ranks[0], (std::vector<uint32_t>{2, 1, 3}));
 
   const float expected[] = {1.0f / 62.0f, 1.0f / 61.0f, 1.0f / 63.0f};
   for (size_t s = 0; s < 3; ++s) {
     FusionEvidence evidence = fuser.fuse(survivors[s].axis_values, s, ranks);
     ASSERT_EQ(evidence.terms.size(), 1u);
     EXPECT_EQ(evidence.terms[0].input.kind, TermInputKind::Rank);
-    EXPECT_EQ(evidence.terms[0].input.rank, *ranks[0][s]);
+    EXPECT_EQ(evidence.terms[0].input.rank, ranks[0][s]);
     EXPECT_EQ(evidence.terms[0].weight, 1.0f);
     EXPECT_EQ(evidence.terms[0].contribution, expected[s]);
     EXPECT_EQ(evidence.k, std::optional<float>(60.0f));
@@ -176,8 +176,8 @@ TEST(Fusion, RrfUnderSkipRanksOnlyParticipants) {
   survivors.push_back(record(3, {std::nullopt, 0.9f}));
   Fuser fuser(engine);
   AxisRanks ranks = fuser.rrf_ranks(survivors);
-  EXPECT_EQ(ranks[0], (std::vector<std::optional<uint32_t>>{2, 1, std::nullopt}));
-  EXPECT_EQ(ranks[1], (std::vector<std::optional<uint32_t>>{std::nullopt, 2, 1}));
+  EXPECT_EQ(ranks[0], (std::vector<uint32_t>{2, 1, 0}));
+  EXPECT_EQ(ranks[1], (std::vector<uint32_t>{0, 2, 1}));
 
   FusionEvidence first = fuser.fuse(survivors[0].axis_values, 0, ranks);
   EXPECT_EQ(first.terms[1].input.kind, TermInputKind::Skipped);
@@ -199,7 +199,7 @@ TEST(Fusion, RrfUnderImputeRanksAbsentValuesAsTheImputeValueByIdentifier) {
   Fuser fuser(engine);
   AxisRanks ranks = fuser.rrf_ranks(survivors);
   // 0.6 (4); then 0.5 for 2, 9 and "z" by identifier; then 0.4.
-  EXPECT_EQ(ranks[0], (std::vector<std::optional<uint32_t>>{4, 3, 1, 2, 5}));
+  EXPECT_EQ(ranks[0], (std::vector<uint32_t>{4, 3, 1, 2, 5}));
   FusionEvidence evidence = fuser.fuse(survivors[0].axis_values, 0, ranks);
   EXPECT_EQ(evidence.terms[0].input.kind, TermInputKind::Rank);
   EXPECT_EQ(evidence.terms[0].input.rank, 4u);
@@ -213,7 +213,7 @@ TEST(Fusion, RrfRanksFollowTheTotalOrder) {
   survivors.push_back(record(3, {-kInf}));
   survivors.push_back(record(4, {kInf}));
   AxisRanks ranks = Fuser(engine).rrf_ranks(survivors);
-  EXPECT_EQ(ranks[0], (std::vector<std::optional<uint32_t>>{3, 2, 4, 1}));
+  EXPECT_EQ(ranks[0], (std::vector<uint32_t>{3, 2, 4, 1}));
 }
 
 // ---- stage-1 admission score ----
