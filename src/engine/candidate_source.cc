@@ -30,6 +30,10 @@ bool PullSource::fill(RowBlock& block) {
   return true;
 }
 
+void CandidateSource::complete_block(std::span<PoolRecord> records) {
+  for (size_t row = 0; row < records.size(); ++row) complete(row, records[row].candidate);
+}
+
 void PullSource::complete(size_t row, Candidate& out) {
   Candidate& held = held_[row];
   out.groups = std::move(held.groups);

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <variant>
 #include <vector>
 
 #include "engine/candidate.h"
 #include "engine/object_handle.h"
+#include "engine/records.h"
 #include "engine/row_block.h"
 
 namespace korvane {
@@ -24,6 +26,9 @@ class CandidateSource {
   // Group values, cover, cost and object of row `row` of the last fill, written into `out`
   // (its id and values are the caller's). At most once per row.
   virtual void complete(size_t row, Candidate& out) = 0;
+  // complete() for rows 0, 1, ... of the last fill into records[0], records[1], ...: the
+  // whole block entering the pool at once.
+  virtual void complete_block(std::span<PoolRecord> records);
   // The object of row `row` of the last fill, for a retained drop. At most once per row, and
   // never for a row that was completed.
   virtual ObjectHandle object(size_t row) = 0;

@@ -93,6 +93,8 @@ class StageOne {
   void admit_row(size_t row, float score);
   // Writes row `row` into a record the pool admitted it to (which may hold an earlier row).
   void fill_record(PoolRecord& record, size_t row);
+  // The same for a whole block of a plain stage 1, admitted at once: records[row] by row.
+  void fill_block(std::span<PoolRecord> records);
 
   std::optional<float>& value_at(size_t axis, size_t row) {
     return values_[axis * RowBlock::kCapacity + row];
@@ -338,14 +340,7 @@ void StageOne::screen_plainly(size_t row_count) {
   }
   // While the pool has room to spare for the whole block, all of it enters at once.
   if (!filtered && pool_.size() + row_count < pool_.capacity()) {
-    for (const CheapAxis& cheap : cheap_) {
-      for (size_t row = 0; row < row_count; ++row) {
-        value_at(cheap.axis, row) = stored_value(block_.value(cheap.axis, row));
-      }
-    }
-    const std::span<PoolRecord> records =
-        pool_.admit_all({scores_, row_count}, input_count_ - row_count);
-    for (size_t row = 0; row < row_count; ++row) fill_record(records[row], row);
+    fill_block(pool_.admit_all({scores_, row_count}, input_count_ - row_count));
     return;
   }
   int32_t floor = pool_.floor_key();
@@ -473,6 +468,39 @@ void StageOne::admit_row(size_t row, float score) {
   }
   fill_record(record, row);
   pool_.commit();
+}
+
+void StageOne::fill_block(std::span<PoolRecord> records) {
+  const size_t axis_count = engine_.axes.size();
+  for (size_t row = 0; row < records.size(); ++row) {
+    PoolRecord& record = records[row];
+    const IdView id = block_.id(row);
+    if (id.is_integer) {
+      record.candidate.id.set_integer(id.integer);
+    } else {
+      record.candidate.id = CandidateId(std::string(id.text));
+    }
+    record.candidate.values.assign(axis_count, std::nullopt);
+    record.axis_values.assign(axis_count, std::nullopt);
+  }
+  for (size_t axis = 0; axis < axis_count; ++axis) {
+    const float* values = block_.values(axis);
+    const uint8_t* present = block_.present(axis);
+    for (size_t row = 0; row < records.size(); ++row) {
+      if (present[row] != 0) records[row].candidate.values[axis] = values[row];
+    }
+  }
+  // A plain cheap axis stores the value carried at its own position, NaN as absent.
+  for (const CheapAxis& cheap : cheap_) {
+    const float* values = block_.values(cheap.axis);
+    const uint8_t* present = block_.present(cheap.axis);
+    for (size_t row = 0; row < records.size(); ++row) {
+      if ((present[row] != 0) & (values[row] == values[row])) {
+        records[row].axis_values[cheap.axis] = values[row];
+      }
+    }
+  }
+  source_.complete_block(records);
 }
 
 void StageOne::fill_record(PoolRecord& record, size_t row) {

@@ -32,17 +32,37 @@ void ListSource::complete(size_t row, Candidate& out) {
   const size_t candidate = first_ + row;
   // `out` may be a record reused from an earlier row: every field is written.
   out.object = joined_.handle(candidate);
-  if (joined_.groups.empty() && joined_.costs.empty() && joined_.covers.empty()) {
-    if (group_positions_ == 0) {
-      out.groups.clear();
-    } else {
-      out.groups.assign(group_positions_, std::nullopt);
-    }
-    out.cost = 0;
-    out.cover.clear();
+  if (read_by_id()) {
+    complete_by_id(candidate, out);
     return;
   }
-  complete_by_id(candidate, out);
+  clear_by_id(out);
+}
+
+void ListSource::complete_block(std::span<PoolRecord> records) {
+  if (read_by_id()) {
+    for (size_t row = 0; row < records.size(); ++row) complete(row, records[row].candidate);
+    return;
+  }
+  for (size_t row = 0; row < records.size(); ++row) {
+    Candidate& out = records[row].candidate;
+    out.object = joined_.handle(first_ + row);
+    clear_by_id(out);
+  }
+}
+
+bool ListSource::read_by_id() const {
+  return !joined_.groups.empty() || !joined_.costs.empty() || !joined_.covers.empty();
+}
+
+void ListSource::clear_by_id(Candidate& out) const {
+  if (group_positions_ == 0) {
+    out.groups.clear();
+  } else {
+    out.groups.assign(group_positions_, std::nullopt);
+  }
+  out.cost = 0;
+  out.cover.clear();
 }
 
 void ListSource::complete_by_id(size_t candidate, Candidate& out) {

@@ -19,12 +19,16 @@ class ListSource final : public korvane::CandidateSource {
 
   bool fill(RowBlock& block) override;
   void complete(size_t row, Candidate& out) override;
+  void complete_block(std::span<PoolRecord> records) override;
   ObjectHandle object(size_t row) override;
   bool ids_distinct() const override { return joined_.ids_distinct(); }
 
  private:
-  // complete() for a join that read groups, costs or covers by id.
+  // Whether the join read groups, costs or covers by id.
+  bool read_by_id() const;
+  // complete() for a join that read them, and for one that did not.
   void complete_by_id(size_t candidate, Candidate& out);
+  void clear_by_id(Candidate& out) const;
 
   JoinedLists& joined_;
   size_t group_positions_;
