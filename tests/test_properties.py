@@ -367,6 +367,22 @@ def fingerprint(outcome, drops=True):
     ))
 
 
+def folded(fusion):
+    """The fused score as the fusion evidence makes it: a float32 fold over the terms that
+    took part, the largest contribution under max, else their sum from -0.0."""
+    parts = [t["contribution"] for t in fusion["terms"] if t["input"] != "skipped"]
+    if fusion["method"] == "max":
+        best = None
+        for part in parts:
+            if best is None or part > best:
+                best = part
+        return 0.0 if best is None else best
+    total = -0.0
+    for part in parts:
+        total = f32(total + part)
+    return total
+
+
 def own_value(item, position, name):
     scores = item.get("scores")
     if isinstance(scores, dict):
@@ -423,6 +439,8 @@ def check_outcome(cfg, items, outcome):
 
     members = [r.candidate for r in ranked]
     for r in ranked:
+        # The fused score is the float32 fold of the terms its evidence shows.
+        assert canonical(r.fused) == canonical(folded(r.fusion))
         assert r.constraints == set_ids
         if cfg.threshold is not None:
             assert not f32(cfg.threshold) > r.fused
