@@ -40,6 +40,12 @@ void arrange(std::vector<Key>& keys, size_t count, Less less) {
     return;
   }
   const auto head_end = keys.begin() + static_cast<std::ptrdiff_t>(count);
+  // A short head is kept in a heap that most keys only meet once, at its top: a comparison
+  // the processor soon predicts, where a partition's comparisons stay a coin toss.
+  if (count <= keys.size() / 16) {
+    std::partial_sort(keys.begin(), head_end, keys.end(), less);
+    return;
+  }
   std::nth_element(keys.begin(), head_end, keys.end(), less);
   std::sort(keys.begin(), head_end, less);
 }

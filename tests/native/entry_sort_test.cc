@@ -70,7 +70,8 @@ TEST(EntrySort, EqualsTheStableSortByTheEntryOrder) {
 
     // The best `head` alone come first in the same order, the others after them.
     std::vector<EntryRef> best = entries;
-    const size_t head = count == 0 ? 0 : random() % (count + 1);
+    // Every fifth round keeps to a short head, which is taken by another way.
+    const size_t head = round % 5 == 0 ? random() % (count / 16 + 1) : random() % (count + 1);
     sort_best_entries(best, head);
     ASSERT_EQ(best.size(), count);
     for (size_t i = 0; i < head; ++i) {
