@@ -6,9 +6,56 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <type_traits>
 #include <vector>
 
 namespace korvane {
+
+// Sorts unsigned 64-bit keys ascending, a byte at a time from the lowest; bytes that every
+// key shares are skipped. No comparison, so no branch on the data.
+inline void radix_sort(uint64_t* first, uint64_t* last) {
+  const size_t n = static_cast<size_t>(last - first);
+  uint64_t any = 0;
+  uint64_t all = ~uint64_t{0};
+  for (const uint64_t* key = first; key != last; ++key) {
+    any |= *key;
+    all &= *key;
+  }
+  const uint64_t varying = any ^ all;
+  std::vector<uint64_t> buffer(n);
+  uint64_t* from = first;
+  uint64_t* to = buffer.data();
+  for (int shift = 0; shift < 64; shift += 8) {
+    if (((varying >> shift) & 0xff) == 0) continue;
+    size_t starts[256] = {};
+    for (size_t i = 0; i < n; ++i) ++starts[(from[i] >> shift) & 0xff];
+    size_t sum = 0;
+    for (size_t& start : starts) {
+      const size_t count = start;
+      start = sum;
+      sum += count;
+    }
+    for (size_t i = 0; i < n; ++i) to[starts[(from[i] >> shift) & 0xff]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != first) std::copy(from, from + n, first);
+}
+
+// std::sort, or the radix sort for a long stretch of plain 64-bit keys.
+template <class It, class Less>
+void sort_stretch(It first, It last, Less less) {
+  if constexpr (std::is_same_v<std::iter_value_t<It>, uint64_t> &&
+                std::is_same_v<Less, std::less<uint64_t>>) {
+    if (last - first >= 64) {
+      radix_sort(&*first, &*first + (last - first));
+      return;
+    }
+  }
+  std::sort(first, last, less);
+}
 
 template <class It, class Less>
 void sort_keeping_runs(It first, It last, Less less) {
@@ -24,7 +71,7 @@ void sort_keeping_runs(It first, It last, Less less) {
     const It end = run == first ? sorted_end : std::is_sorted_until(run, last, less);
     if (end - run >= kLongRun) {
       if (stretch != run) {
-        std::sort(stretch, run, less);
+        sort_stretch(stretch, run, less);
         bounds.push_back(run);
       }
       bounds.push_back(end);
@@ -33,7 +80,7 @@ void sort_keeping_runs(It first, It last, Less less) {
     run = end;
   }
   if (stretch != last) {
-    std::sort(stretch, last, less);
+    sort_stretch(stretch, last, less);
     bounds.push_back(last);
   }
   // Neighbouring pieces merge pairwise until one is left.
