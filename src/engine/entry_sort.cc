@@ -63,9 +63,9 @@ bool integer_ids(const std::vector<EntryRef>& entries, uint64_t* largest_id) {
   return true;
 }
 
-// Calls emit(index) with the indexes of entries with integer identifiers in the entry
-// order, the first `count` sorted; false, with no call, when the entries are in order
-// already and all of them are asked for. Keys are compared as unsigned words and read no
+// Calls emit(index) with the indexes of the first `count` entries with integer identifiers
+// in the entry order; false, with no call, when the entries are in order already and all of
+// them are asked for. Keys are compared as unsigned words and read no
 // record. When the identifier and the index fit in 32 bits together (small ids, a few
 // thousand entries), one word holds it all.
 template <class Emit>
@@ -83,7 +83,7 @@ bool integer_order(const std::vector<EntryRef>& entries, size_t count, uint64_t 
     if (count >= n && std::is_sorted(keys.begin(), keys.end())) return false;
     arrange(keys, count, std::less<uint64_t>());
     const uint64_t index_mask = (uint64_t{1} << index_bits) - 1;
-    for (uint64_t key : keys) emit(static_cast<size_t>(key & index_mask));
+    for (size_t i = 0; i < std::min(count, n); ++i) emit(static_cast<size_t>(keys[i] & index_mask));
     return true;
   }
   std::vector<PackedKey> keys;
@@ -95,20 +95,22 @@ bool integer_order(const std::vector<EntryRef>& entries, size_t count, uint64_t 
   }
   if (count >= n && std::is_sorted(keys.begin(), keys.end())) return false;
   arrange(keys, count, std::less<PackedKey>());
-  for (const PackedKey& key : keys) emit(key.index());
+  for (size_t i = 0; i < std::min(count, n); ++i) emit(keys[i].index());
   return true;
 }
 
+// The first `count` entries in the entry order; the others are let go.
 void order_entries(std::vector<EntryRef>& entries, size_t count) {
   uint64_t largest_id = 0;
   if (!integer_ids(entries, &largest_id)) {
     arrange(entries, count, entry_first);
-    return;
+  } else {
+    std::vector<EntryRef> sorted;
+    sorted.reserve(std::min(count, entries.size()));
+    auto take = [&](size_t index) { sorted.push_back(entries[index]); };
+    if (integer_order(entries, count, largest_id, take)) entries = std::move(sorted);
   }
-  std::vector<EntryRef> sorted;
-  sorted.reserve(entries.size());
-  auto take = [&](size_t index) { sorted.push_back(entries[index]); };
-  if (integer_order(entries, count, largest_id, take)) entries = std::move(sorted);
+  if (entries.size() > count) entries.resize(count);
 }
 
 }  // namespace
@@ -117,7 +119,7 @@ void sort_entries(std::vector<EntryRef>& entries) {
   order_entries(entries, entries.size());
 }
 
-void sort_best_entries(std::vector<EntryRef>& entries, size_t count) {
+void keep_best_entries(std::vector<EntryRef>& entries, size_t count) {
   order_entries(entries, count);
 }
 

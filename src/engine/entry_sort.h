@@ -25,8 +25,8 @@ void sort_entries(std::vector<EntryRef>& entries);
 // Precondition as for sort_entries; ranks has room for every position.
 void rank_entries(const std::vector<EntryRef>& entries, std::vector<uint32_t>& ranks);
 
-// The `count` entries that sort_entries would put first, in that order, followed by the
-// others in no particular order. O(n + count log count).
-void sort_best_entries(std::vector<EntryRef>& entries, size_t count);
+// Keeps only the `count` entries that sort_entries would put first, in that order.
+// O(n + count log count).
+void keep_best_entries(std::vector<EntryRef>& entries, size_t count);
 
 }  // namespace korvane

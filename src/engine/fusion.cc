@@ -140,16 +140,8 @@ FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
   return evidence;
 }
 
-float Fuser::fused(const AxisValues& values, size_t position, const AxisRanks& ranks) const {
-  if (method_ == FusionMethod::Rrf) {
-    // rrf's terms alone: 1 / (rank + k) for each ranked axis, summed in axis order.
-    float sum = -0.0f;
-    for (const std::vector<uint32_t>& axis_ranks : ranks) {
-      const uint32_t rank = axis_ranks[position];
-      if (rank != 0) sum += 1.0f / (static_cast<float>(rank) + rrf_k_);
-    }
-    return sum;
-  }
+float Fuser::fused_from_terms(const AxisValues& values, size_t position,
+                              const AxisRanks& ranks) const {
   // The folds of fused_score, over the same terms in the same order.
   RunningMax largest;
   float sum = -0.0f;

@@ -41,7 +41,16 @@ class Fuser {
   // The evidence of survivor `position`; `ranks` is read only under rrf.
   FusionEvidence fuse(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
   // fused_score(fuse(values, position, ranks)), to the bit, without building the evidence.
-  float fused(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
+  float fused(const AxisValues& values, size_t position, const AxisRanks& ranks) const {
+    if (method_ != FusionMethod::Rrf) return fused_from_terms(values, position, ranks);
+    // rrf's terms alone: 1 / (rank + k) for each ranked axis, summed in axis order.
+    float sum = -0.0f;
+    for (const std::vector<uint32_t>& axis_ranks : ranks) {
+      const uint32_t rank = axis_ranks[position];
+      if (rank != 0) sum += 1.0f / (static_cast<float>(rank) + rrf_k_);
+    }
+    return sum;
+  }
 
   // Stage-1 admission score fused from the cheap axes (weighted_sum and max only):
   // max takes the largest participating value, weighted_sum sum(w * v) / sum(w) (0.0 when
@@ -49,6 +58,8 @@ class Fuser {
   float cheap_admission_score(std::span<const std::optional<float>> values) const;
 
  private:
+  // fused() by folding each_term's terms, for every method.
+  float fused_from_terms(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
   // Calls term(axis, input, weight, contribution) for each axis in registration order, an
   // empty input for a skipped term: the one place the fusion arithmetic is written.
   template <class Term>

@@ -604,13 +604,10 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survi
   const std::optional<size_t> head = any_nan ? std::nullopt : deciding_head();
   if (head && order.size() > *head) {
     // Only the head can be selected or decide the cut margin; the others are outranked, and
-    // their order would show only in drops that are not kept.
-    sort_best_entries(order, *head);
-    for (size_t i = *head; i < order.size(); ++i) {
-      survivors[order[i].position].candidate.object.reset();
-    }
+    // their order would show only in drops that are not kept. Their objects go with the
+    // survivors' records at the end of the run.
     drops_.count(RejectKind::Outranked, order.size() - *head);
-    order.resize(*head);
+    keep_best_entries(order, *head);
   } else {
     sort_entries(order);
   }

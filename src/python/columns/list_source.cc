@@ -44,10 +44,17 @@ void ListSource::complete_block(std::span<PoolRecord> records) {
     for (size_t row = 0; row < records.size(); ++row) complete(row, records[row].candidate);
     return;
   }
+  const bool no_groups = group_positions_ == 0;
   for (size_t row = 0; row < records.size(); ++row) {
     Candidate& out = records[row].candidate;
     out.object = joined_.handle(first_ + row);
-    clear_by_id(out);
+    if (no_groups) {
+      out.groups.clear();
+    } else {
+      out.groups.assign(group_positions_, std::nullopt);
+    }
+    out.cost = 0;
+    out.cover.clear();
   }
 }
 
