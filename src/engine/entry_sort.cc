@@ -50,65 +50,73 @@ void arrange(std::vector<Key>& keys, size_t count, Less less) {
   std::sort(keys.begin(), head_end, less);
 }
 
-// Whether every entry's identifier is an integer and the entries are few enough for a 32-bit
-// index; then the largest identifier.
-bool integer_ids(const std::vector<EntryRef>& entries, uint64_t* largest_id) {
-  if (entries.size() > std::numeric_limits<uint32_t>::max()) return false;
-  uint64_t largest = 0;
-  for (const EntryRef& entry : entries) {
-    if (!entry.id->is_integer()) return false;
-    largest = std::max(largest, entry.id->integer());
+// How integer_order went.
+enum class IntegerOrder { kTextIds, kInOrder, kEmitted };
+
+// The first `count` keys in order, their indexes (index_of) handed to emit; kInOrder, with
+// no call, when the keys are in order already and all of them are asked for.
+template <class Key, class IndexOf, class Emit>
+IntegerOrder emit_in_order(std::vector<Key>& keys, size_t count, IndexOf index_of, Emit emit) {
+  if (count >= keys.size() && std::is_sorted(keys.begin(), keys.end())) {
+    return IntegerOrder::kInOrder;
   }
-  *largest_id = largest;
-  return true;
+  arrange(keys, count, std::less<Key>());
+  for (size_t i = 0; i < std::min(count, keys.size()); ++i) emit(index_of(keys[i]));
+  return IntegerOrder::kEmitted;
 }
 
-// Calls emit(index) with the indexes of the first `count` entries with integer identifiers
-// in the entry order; false, with no call, when the entries are in order already and all of
-// them are asked for. Keys are compared as unsigned words and read no
-// record. When the identifier and the index fit in 32 bits together (small ids, a few
-// thousand entries), one word holds it all.
+// Calls emit(index) with the indexes of the first `count` entries in the entry order when
+// every identifier is an integer; kTextIds, with no call, when one is a text. Keys are
+// compared as unsigned words and read no record. Most ids fit beside the index in 32 bits,
+// and then one word holds a key: those are made on that guess, and the first id that does
+// not fit sends the entries to two-word keys.
 template <class Emit>
-bool integer_order(const std::vector<EntryRef>& entries, size_t count, uint64_t largest_id,
-                   Emit emit) {
+IntegerOrder integer_order(const std::vector<EntryRef>& entries, size_t count, Emit emit) {
   const size_t n = entries.size();
+  if (n > std::numeric_limits<uint32_t>::max()) return IntegerOrder::kTextIds;
   const int index_bits = std::bit_width(n);
-  if (index_bits + std::bit_width(largest_id) <= 32) {
+  if (index_bits < 32) {
+    const uint64_t id_limit = uint64_t{1} << (32 - index_bits);
     std::vector<uint64_t> keys;
     keys.reserve(n);
     for (size_t i = 0; i < n; ++i) {
-      keys.push_back(descending_score_key(entries[i].score) << 32 |
-                     entries[i].id->integer() << index_bits | static_cast<uint64_t>(i));
+      const CandidateId& id = *entries[i].id;
+      if (!id.is_integer() || id.integer() >= id_limit) break;
+      keys.push_back(descending_score_key(entries[i].score) << 32 | id.integer() << index_bits |
+                     static_cast<uint64_t>(i));
     }
-    if (count >= n && std::is_sorted(keys.begin(), keys.end())) return false;
-    arrange(keys, count, std::less<uint64_t>());
-    const uint64_t index_mask = (uint64_t{1} << index_bits) - 1;
-    for (size_t i = 0; i < std::min(count, n); ++i) emit(static_cast<size_t>(keys[i] & index_mask));
-    return true;
+    if (keys.size() == n) {
+      const uint64_t index_mask = (uint64_t{1} << index_bits) - 1;
+      auto index_of = [&](uint64_t key) { return static_cast<size_t>(key & index_mask); };
+      return emit_in_order(keys, count, index_of, emit);
+    }
   }
   std::vector<PackedKey> keys;
   keys.reserve(n);
   for (size_t i = 0; i < n; ++i) {
-    const uint64_t id = entries[i].id->integer();
-    keys.push_back(PackedKey{descending_score_key(entries[i].score) << 32 | id >> 32,
-                             id << 32 | static_cast<uint64_t>(i)});
+    const CandidateId& id = *entries[i].id;
+    if (!id.is_integer()) return IntegerOrder::kTextIds;
+    keys.push_back(PackedKey{descending_score_key(entries[i].score) << 32 | id.integer() >> 32,
+                             id.integer() << 32 | static_cast<uint64_t>(i)});
   }
-  if (count >= n && std::is_sorted(keys.begin(), keys.end())) return false;
-  arrange(keys, count, std::less<PackedKey>());
-  for (size_t i = 0; i < std::min(count, n); ++i) emit(keys[i].index());
-  return true;
+  return emit_in_order(
+      keys, count, [](const PackedKey& key) { return key.index(); }, emit);
 }
 
 // The first `count` entries in the entry order; the others are let go.
 void order_entries(std::vector<EntryRef>& entries, size_t count) {
-  uint64_t largest_id = 0;
-  if (!integer_ids(entries, &largest_id)) {
-    arrange(entries, count, entry_first);
-  } else {
-    std::vector<EntryRef> sorted;
-    sorted.reserve(std::min(count, entries.size()));
-    auto take = [&](size_t index) { sorted.push_back(entries[index]); };
-    if (integer_order(entries, count, largest_id, take)) entries = std::move(sorted);
+  std::vector<EntryRef> sorted;
+  sorted.reserve(std::min(count, entries.size()));
+  auto take = [&](size_t index) { sorted.push_back(entries[index]); };
+  switch (integer_order(entries, count, take)) {
+    case IntegerOrder::kTextIds:
+      arrange(entries, count, entry_first);
+      break;
+    case IntegerOrder::kInOrder:
+      break;
+    case IntegerOrder::kEmitted:
+      entries = std::move(sorted);
+      break;
   }
   if (entries.size() > count) entries.resize(count);
 }
@@ -124,19 +132,20 @@ void keep_best_entries(std::vector<EntryRef>& entries, size_t count) {
 }
 
 void rank_entries(const std::vector<EntryRef>& entries, std::vector<uint32_t>& ranks) {
-  uint64_t largest_id = 0;
-  if (!integer_ids(entries, &largest_id)) {
-    std::vector<EntryRef> sorted = entries;
-    arrange(sorted, sorted.size(), entry_first);
-    for (size_t r = 0; r < sorted.size(); ++r) {
-      ranks[sorted[r].position] = static_cast<uint32_t>(r + 1);
-    }
-    return;
-  }
   uint32_t rank = 0;
   auto place = [&](size_t index) { ranks[entries[index].position] = ++rank; };
-  if (!integer_order(entries, entries.size(), largest_id, place)) {
-    for (size_t i = 0; i < entries.size(); ++i) place(i);
+  switch (integer_order(entries, entries.size(), place)) {
+    case IntegerOrder::kTextIds: {
+      std::vector<EntryRef> sorted = entries;
+      arrange(sorted, sorted.size(), entry_first);
+      for (const EntryRef& entry : sorted) ranks[entry.position] = ++rank;
+      break;
+    }
+    case IntegerOrder::kInOrder:
+      for (size_t i = 0; i < entries.size(); ++i) place(i);
+      break;
+    case IntegerOrder::kEmitted:
+      break;
   }
 }
 

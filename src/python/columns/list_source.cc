@@ -13,7 +13,13 @@ bool ListSource::fill(RowBlock& block) {
   first_ = next_;
   const size_t count = std::min(RowBlock::kCapacity - block.size(), joined_.size() - next_);
   const size_t first_row = block.add_rows(count);
-  for (size_t i = 0; i < count; ++i) block.set_id(first_row + i, joined_.id(next_ + i));
+  if (joined_.ids_distinct()) {
+    // No text id: every id is an integer, written as such.
+    uint64_t* integers = block.integer_ids() + first_row;
+    for (size_t i = 0; i < count; ++i) integers[i] = joined_.id(next_ + i).integer;
+  } else {
+    for (size_t i = 0; i < count; ++i) block.set_id(first_row + i, joined_.id(next_ + i));
+  }
   // Each list's values go to its own axis; NaN marks a candidate the list lacks.
   for (size_t list = 0; list < joined_.list_count(); ++list) {
     float* values = block.values(joined_.list_axis(list)) + first_row;
