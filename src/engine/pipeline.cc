@@ -474,12 +474,7 @@ void StageOne::fill_block(std::span<PoolRecord> records) {
   const size_t axis_count = engine_.axes.size();
   for (size_t row = 0; row < records.size(); ++row) {
     PoolRecord& record = records[row];
-    const IdView id = block_.id(row);
-    if (id.is_integer) {
-      record.candidate.id.set_integer(id.integer);
-    } else {
-      record.candidate.id = CandidateId(std::string(id.text));
-    }
+    block_.id(row).write_to(record.candidate.id);
     record.candidate.values.assign(axis_count, std::nullopt);
     record.axis_values.assign(axis_count, std::nullopt);
   }
@@ -508,12 +503,7 @@ void StageOne::fill_record(PoolRecord& record, size_t row) {
   if (whole_rows_) {
     record.candidate = std::move(rows_[row]);
   } else {
-    const IdView id = block_.id(row);
-    if (id.is_integer) {
-      record.candidate.id.set_integer(id.integer);
-    } else {
-      record.candidate.id = CandidateId(std::string(id.text));
-    }
+    block_.id(row).write_to(record.candidate.id);
     record.candidate.values.assign(axis_count, std::nullopt);
     std::optional<float>* values = record.candidate.values.data();
     for (size_t axis = 0; axis < axis_count; ++axis) {

@@ -28,6 +28,14 @@ struct IdView {
   CandidateId to_id() const {
     return is_integer ? CandidateId(integer) : CandidateId(std::string(text));
   }
+  // Makes `id` this identifier, in place for an integer.
+  void write_to(CandidateId& id) const {
+    if (is_integer) {
+      id.set_integer(integer);
+    } else {
+      id = CandidateId(std::string(text));
+    }
+  }
 };
 
 // The identifier order of compare_ids, between a view and an identifier.
