@@ -74,8 +74,17 @@ void StagePool::reserve_first() {
   reserved_ = true;
 }
 
+std::vector<PoolRecord> StagePool::take_members() {
+  std::vector<PoolRecord> members = std::move(slots_);
+  heap_.clear();
+  slots_.clear();
+  heaped_ = false;
+  reserved_ = false;
+  return members;
+}
+
 void StagePool::drop_spare_slots() {
-  slots_.resize(live_);
+  slots_.resize(heap_.size());
   KORVANE_INVARIANT(slots_.size() == heap_.size(), "풀의 자리마다 구성원이 하나 있다");
 }
 
@@ -93,7 +102,8 @@ PoolRecord& StagePool::admit(float score, uint64_t arrival, bool* did_evict) {
     *did_evict = true;
   } else {
     if (!reserved_) reserve_first();
-    slot = live_++;
+    // Short of full, the members hold the first slots.
+    slot = heap_.size();
     if (slot == slots_.size()) slots_.emplace_back();
     *did_evict = false;
     // While the pool stays short of full, entries need no order: the newcomer's goes in now.
@@ -112,9 +122,8 @@ std::span<PoolRecord> StagePool::admit_all(std::span<const float> scores, uint64
                     "앞서 받은 후보가 아직 자리에 들지 않았다");
   KORVANE_INVARIANT(heap_.size() + scores.size() < capacity_, "풀에 모두 들어갈 자리가 있다");
   if (!reserved_) reserve_first();
-  const size_t first = live_;
-  live_ += scores.size();
-  if (slots_.size() < live_) slots_.resize(live_);
+  const size_t first = heap_.size();
+  if (slots_.size() < first + scores.size()) slots_.resize(first + scores.size());
   for (size_t i = 0; i < scores.size(); ++i) {
     heap_.push_back(Entry{scores[i], first_arrival + i, first + i});
   }
@@ -181,13 +190,7 @@ std::vector<PoolRecord> StagePool::drain_unordered(std::vector<float>* scores,
       (*arrivals)[entry.slot] = entry.arrival;
     }
   }
-  std::vector<PoolRecord> members = std::move(slots_);
-  heap_.clear();
-  slots_.clear();
-  heaped_ = false;
-  reserved_ = false;
-  live_ = 0;
-  return members;
+  return take_members();
 }
 
 std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
@@ -299,13 +302,7 @@ std::vector<PoolRecord> StagePool::drain(std::vector<float>* scores,
     }
     slots_[at] = std::move(first);
   }
-  std::vector<PoolRecord> members = std::move(slots_);
-  heap_.clear();
-  slots_.clear();
-  heaped_ = false;
-  reserved_ = false;
-  live_ = 0;
-  return members;
+  return take_members();
 }
 
 }  // namespace korvane

@@ -97,13 +97,14 @@ class StagePool {
 
   // The records left made by the last run on this thread go before draining.
   void drop_spare_slots();
+  // The members' records, in their slots' order; leaves the pool empty.
+  std::vector<PoolRecord> take_members();
 
   uint64_t capacity_;
-  // slots_[0, live_) hold members; any after them are records an earlier run left made, to
-  // be filled in place.
+  // One slot per member; any after them are records an earlier run left made, to be filled
+  // in place.
   std::vector<PoolRecord> slots_;
-  size_t live_ = 0;
-  bool reserved_ = false;
+  bool reserved_ = false;  // reserve_first() has run
   // While the pool is filling, entries are appended in arrival order; once it is full they
   // form a heap under "better", so its top is the weakest member kept.
   std::vector<Entry> heap_;
