@@ -362,12 +362,10 @@ void StageOne::screen_plainly(size_t row_count) {
     return;
   }
   uint64_t refused = 0;
-  // A pool with room for the whole block admits every row that passes the filters.
-  const bool room_for_all = pool_.size() + row_count <= pool_.capacity();
   for (size_t row = 0; row < row_count; ++row) {
     if (filtered && drop_filtered(row)) continue;
     const float score = scores_[row];
-    if (!room_for_all && total_order_key(score) < floor) {
+    if (total_order_key(score) < floor) {
       if (drops_.keeps_next()) {
         drop_row(row, RejectKind::OutOfPool, {});
       } else {
@@ -378,9 +376,7 @@ void StageOne::screen_plainly(size_t row_count) {
     for (const CheapAxis& cheap : cheap_) {
       value_at(cheap.axis, row) = stored_value(block_.value(cheap.axis, row));
     }
-    if (room_for_all) {
-      admit_row(row, score);
-    } else if (pool_.admits(score, block_.id(row))) {
+    if (pool_.admits(score, block_.id(row))) {
       admit_row(row, score);
       floor = pool_.floor_key();
     } else {

@@ -50,32 +50,15 @@ void ListSource::complete_block(std::span<PoolRecord> records) {
     for (size_t row = 0; row < records.size(); ++row) complete(row, records[row].candidate);
     return;
   }
-  const bool no_groups = group_positions_ == 0;
   for (size_t row = 0; row < records.size(); ++row) {
     Candidate& out = records[row].candidate;
     out.object = joined_.handle(first_ + row);
-    if (no_groups) {
-      out.groups.clear();
-    } else {
-      out.groups.assign(group_positions_, std::nullopt);
-    }
-    out.cost = 0;
-    out.cover.clear();
+    clear_by_id(out);
   }
 }
 
 bool ListSource::read_by_id() const {
   return !joined_.groups.empty() || !joined_.costs.empty() || !joined_.covers.empty();
-}
-
-void ListSource::clear_by_id(Candidate& out) const {
-  if (group_positions_ == 0) {
-    out.groups.clear();
-  } else {
-    out.groups.assign(group_positions_, std::nullopt);
-  }
-  out.cost = 0;
-  out.cover.clear();
 }
 
 void ListSource::complete_by_id(size_t candidate, Candidate& out) {

@@ -28,7 +28,16 @@ class ListSource final : public korvane::CandidateSource {
   bool read_by_id() const;
   // complete() for a join that read them, and for one that did not.
   void complete_by_id(size_t candidate, Candidate& out);
-  void clear_by_id(Candidate& out) const;
+  // Written here so that a block's loop inlines it.
+  void clear_by_id(Candidate& out) const {
+    if (group_positions_ == 0) {
+      out.groups.clear();
+    } else {
+      out.groups.assign(group_positions_, std::nullopt);
+    }
+    out.cost = 0;
+    out.cover.clear();
+  }
 
   JoinedLists& joined_;
   size_t group_positions_;
