@@ -23,7 +23,9 @@ namespace {
 // each is an upper bound of the current key, so a key at the top that is current beats
 // every other record. Ordering the heap by key, then by position, gives the same pick as
 // the scan's rule (equal keys keep the earlier position) as long as no key is NaN; a NaN can
-// only appear in the first evaluation, and then the pass keeps to the scan.
+// only appear in the first evaluation, and then the pass keeps to the scan. Fixed keys that
+// already fall in position order (a plain ranking) are that heap's pop order as they stand,
+// so they are walked in place.
 class GreedyState {
  public:
   explicit GreedyState(const SelectionIndex& index)
@@ -91,13 +93,27 @@ class GreedyState {
         heap_ = {};
         return;
       }
+      in_order_ = in_order_ && (heap_.empty() || heap_.back().key >= record_key);
       heap_.push_back({record_key, value, pos, members_.size()});
     }
-    std::make_heap(heap_.begin(), heap_.end(), below);
+    in_order_ = in_order_ && fixed_keys_;
+    if (!in_order_) std::make_heap(heap_.begin(), heap_.end(), below);
+  }
+
+  // The heap's pops when the entries stand in that order already.
+  template <class Fits>
+  std::optional<Pick> walk_in_order(Fits& fits) {
+    while (next_in_order_ < heap_.size()) {
+      const Entry& entry = heap_[next_in_order_++];
+      if (entry.stamp != members_.size() && !open_now(fits, entry.position)) continue;
+      return Pick{entry.position, entry.value};
+    }
+    return std::nullopt;
   }
 
   template <class Fits, class Key>
   std::optional<Pick> pop_best(Fits& fits, Key& key) {
+    if (in_order_) return walk_in_order(fits);
     while (!heap_.empty()) {
       std::pop_heap(heap_.begin(), heap_.end(), below);
       Entry& entry = heap_.back();
@@ -160,6 +176,8 @@ class GreedyState {
   bool heap_mode_;
   const bool fixed_keys_;  // no objective: a record's value and key never change
   bool heap_built_ = false;
+  bool in_order_ = true;  // fixed keys that never rise along the positions: no heap needed
+  size_t next_in_order_ = 0;
   std::vector<Entry> heap_;
 };
 
