@@ -3,8 +3,8 @@
 
 #include <cstdint>
 #include <optional>
-#include <vector>
 
+#include "engine/inline_vector.h"
 #include "engine/kinds.h"
 
 namespace korvane {
@@ -28,7 +28,7 @@ struct EvidenceTerm {
 };
 
 struct FusionEvidence {
-  std::vector<EvidenceTerm> terms;  // one per registered axis, registration order
+  InlineVector<EvidenceTerm, 4> terms;  // one per registered axis, registration order
   FusionMethod method = FusionMethod::Rrf;
   std::optional<float> k;  // present exactly for rrf
   MissingPolicy missing = MissingPolicy::Skip;

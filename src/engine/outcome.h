@@ -60,7 +60,7 @@ struct RunLabels {
 };
 
 struct RankedEntry {
-  Candidate candidate;
+  Candidate candidate;  // its id, object, values and cost; groups and cover are not kept
   // One per registered axis (named by RunLabels::axes): the value after its normalizer,
   // never imputed.
   AxisValues scores;

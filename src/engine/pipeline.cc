@@ -669,7 +669,13 @@ RunOutcome StageTwo::assemble(std::vector<ScoredRecord>& ranked, const Selection
     RankedEntry& entry = outcome.ranked.emplace_back();
     entry.fusion = plan_.fuser().fuse(record.record->axis_values, record.survivor, ranks_);
     entry.scores = std::move(record.record->axis_values);
-    entry.candidate = std::move(record.record->candidate);
+    // A ranked entry shows its id and object; its groups and cover stay with the record,
+    // whose storage the next run on this thread reuses.
+    Candidate& candidate = record.record->candidate;
+    entry.candidate.id = std::move(candidate.id);
+    entry.candidate.object = std::move(candidate.object);
+    entry.candidate.values = candidate.values;
+    entry.candidate.cost = candidate.cost;
     entry.rank = static_cast<uint32_t>(i + 1);
     entry.fused = record.fused;
   }
