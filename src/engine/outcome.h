@@ -11,6 +11,7 @@
 
 #include "budget/budget_evidence.h"
 #include "engine/candidate.h"
+#include "engine/chunked_list.h"
 #include "engine/evidence.h"
 #include "engine/kinds.h"
 
@@ -38,6 +39,9 @@ struct RejectedEntry {
   DroppedCandidate candidate;
   std::optional<float> fused;  // present when the candidate got as far as fusion
 };
+
+// Kept drops in drop order. A run may keep millions, so they never move as the list grows.
+using RejectedEntries = ChunkedList<RejectedEntry>;
 
 // Exact drop counts, indexed by RejectKind, in counter order.
 struct RejectCounts {
@@ -96,7 +100,7 @@ struct RunTrace {
 struct RunOutcome {
   std::vector<RankedEntry> ranked;  // entry i has rank i + 1
   std::shared_ptr<const RunLabels> labels;
-  std::vector<RejectedEntry> rejected;
+  RejectedEntries rejected;
   RejectCounts rejected_counts;
   SelectionProperties selection;
   RunTrace trace;

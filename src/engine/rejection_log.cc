@@ -5,10 +5,6 @@
 
 namespace korvane {
 
-namespace {
-constexpr size_t kFirstReservation = 16;
-}  // namespace
-
 bool RejectionLog::keeps_next() const {
   switch (retention_.policy) {
     case RejectionRetention::Policy::Keep:
@@ -33,8 +29,6 @@ void RejectionLog::record_rejection(CandidateId id, ObjectHandle object, RejectK
     object.reset();  // released now, not when the caller's scope ends
     return;
   }
-  // The first kept drop makes room for a few more, sparing the smallest doublings.
-  if (entries_.capacity() == 0) entries_.reserve(kFirstReservation);
   RejectedEntry& entry = entries_.emplace_back();
   entry.reason.kind = kind;
   if (entry.reason.carries_name()) entry.reason.name = std::string(name);
@@ -43,7 +37,7 @@ void RejectionLog::record_rejection(CandidateId id, ObjectHandle object, RejectK
   entry.fused = fused;
 }
 
-void RejectionLog::absorb(const RejectCounts& counts, std::vector<RejectedEntry>&& entries) {
+void RejectionLog::absorb(const RejectCounts& counts, RejectedEntries&& entries) {
   for (int kind = 0; kind < kRejectKindCount; ++kind) {
     counts_.counts[kind] += counts.counts[kind];
   }

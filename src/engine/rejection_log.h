@@ -19,7 +19,7 @@ class RejectionLog {
   explicit RejectionLog(RejectionRetention retention) : retention_(retention) {}
   // A log that goes on from the counts and kept entries of an earlier part of the run.
   RejectionLog(RejectionRetention retention, const RejectCounts& counts,
-               std::vector<RejectedEntry> entries)
+               RejectedEntries entries)
       : retention_(retention), counts_(counts), entries_(std::move(entries)) {}
 
   RejectionLog(const RejectionLog&) = delete;
@@ -41,17 +41,17 @@ class RejectionLog {
 
   // Adds the drops of another part of the run: its counts, and as many of its kept entries,
   // in order, as the policy still keeps (the others are released).
-  void absorb(const RejectCounts& counts, std::vector<RejectedEntry>&& entries);
+  void absorb(const RejectCounts& counts, RejectedEntries&& entries);
 
   const RejectCounts& counts() const { return counts_; }
   // The kept drops, in drop order.
-  const std::vector<RejectedEntry>& entries() const { return entries_; }
-  std::vector<RejectedEntry> take_entries() { return std::move(entries_); }
+  const RejectedEntries& entries() const { return entries_; }
+  RejectedEntries take_entries() { return std::move(entries_); }
 
  private:
   RejectionRetention retention_;
   RejectCounts counts_;
-  std::vector<RejectedEntry> entries_;
+  RejectedEntries entries_;
 };
 
 }  // namespace korvane

@@ -24,7 +24,7 @@ struct Shortlist {
   uint64_t input_count = 0;
   std::vector<ScorerTrace> axes;  // one per registered axis; elapsed in nanoseconds
   RejectCounts counts;
-  std::vector<RejectedEntry> rejected;  // the retained drops, in drop order
+  RejectedEntries rejected;  // the retained drops, in drop order
 };
 
 // Stage 1 over the whole source: the filters, the cheap axes and the bounded pool.

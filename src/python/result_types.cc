@@ -48,7 +48,7 @@ struct OutcomeObject {
   // Rejected objects for pending[0, rejected.size()); the entries after that still hold
   // their candidates' objects.
   std::vector<PyRef> rejected;
-  std::vector<RejectedEntry> pending;
+  RejectedEntries pending;
   RejectCounts counts;
   SelectionProperties selection_record;
   RunTrace trace_record;
@@ -384,7 +384,7 @@ int outcome_clear(PyObject* self) {
   std::vector<PyRef> ranked = std::exchange(outcome->ranked, {});
   std::vector<RankedEntry> ranked_pending = std::exchange(outcome->ranked_pending, {});
   std::vector<PyRef> rejected = std::exchange(outcome->rejected, {});
-  std::vector<RejectedEntry> pending = std::exchange(outcome->pending, {});
+  RejectedEntries pending = std::exchange(outcome->pending, {});
   ranked.clear();
   ranked_pending.clear();
   rejected.clear();
@@ -603,7 +603,7 @@ PyObject* new_outcome(OutcomeFields&& fields) {
   new (&outcome->ranked_pending) std::vector<RankedEntry>(std::move(fields.ranked));
   new (&outcome->labels) std::shared_ptr<const RunLabels>(std::move(fields.labels));
   new (&outcome->rejected) std::vector<PyRef>();
-  new (&outcome->pending) std::vector<RejectedEntry>(std::move(fields.rejected));
+  new (&outcome->pending) RejectedEntries(std::move(fields.rejected));
   new (&outcome->counts) RejectCounts(fields.counts);
   new (&outcome->selection_record) SelectionProperties(fields.selection);
   new (&outcome->trace_record) RunTrace(std::move(fields.trace));

@@ -27,7 +27,7 @@ PyTypeObject* outcome_type();
 struct OutcomeFields {
   std::vector<RankedEntry> ranked;          // rank order; objects made when first read
   std::shared_ptr<const RunLabels> labels;  // names the axes and constraints of `ranked`
-  std::vector<RejectedEntry> rejected;      // drop order; objects made when first read
+  RejectedEntries rejected;      // drop order; objects made when first read
   RejectCounts counts;
   SelectionProperties selection;
   RunTrace trace;

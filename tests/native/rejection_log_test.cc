@@ -108,7 +108,7 @@ TEST(RejectionLog, OnlyNamedReasonsKeepTheirName) {
   EXPECT_FALSE(log.entries()[0].fused.has_value());
   EXPECT_EQ(log.entries()[1].reason.name, "site");
   EXPECT_EQ(log.entries()[2].reason.name, "");
-  std::vector<RejectedEntry> taken = log.take_entries();
+  RejectedEntries taken = log.take_entries();
   EXPECT_EQ(taken.size(), 3u);
 }
 
