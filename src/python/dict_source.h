@@ -63,6 +63,7 @@ class DictSource final : public korvane::CandidateSource {
   void close() override;
 
   static constexpr int kIteratorFailuresInARow = 1000;
+  static constexpr size_t kItemsPerFill = 16;
 
   // The first recorded exception, if any; the record is left empty. An interrupt is kept by
   // the run's Interruption instead.
