@@ -20,12 +20,15 @@
 namespace korvane::python {
 
 // `Query` has `objects`, a configured RunObjects; `source_of(query)` makes its candidate
-// source, which must touch no Python object. `finish(q)` is called after query q's outcome
-// has been appended, to let go of its inputs early. Returns the list of outcomes.
-template <class Query, class SourceOf, class Finish>
+// source, which must touch no Python object. `read(query)` is called on the native thread
+// once stage 1 is done with the source, to free what only the source needed: the thread's
+// next query then reuses that memory while it is still in cache, rather than every query
+// touching memory of its own. `finish(q)` is called after query q's outcome has been
+// appended, to let go of its inputs early. Returns the list of outcomes.
+template <class Query, class SourceOf, class Read, class Finish>
 RunResult run_batch_stages(const EngineSettings& settings,
                            std::vector<std::unique_ptr<Query>>& batch, size_t threads,
-                           SourceOf source_of, Finish finish) {
+                           SourceOf source_of, Read read, Finish finish) {
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
   if (batch.empty()) return RunResult{std::move(outcomes), CapturedError()};
@@ -43,8 +46,11 @@ RunResult run_batch_stages(const EngineSettings& settings,
       run_on_threads(threads, batch.size(), [&](size_t q) {
         Query& query = *batch[q];
         const Plan& plan = *query.objects.plan->plan;
-        auto source = source_of(query);
-        Shortlist shortlist = stage_one_for_run(plan, source);
+        Shortlist shortlist = [&] {
+          auto source = source_of(query);
+          return stage_one_for_run(plan, source);
+        }();
+        read(query);
         if (native_stage_two) {
           stages[q].result.emplace(
               run_shortlist(plan, std::move(shortlist), query.objects.scorers));

@@ -274,6 +274,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments) {
       [](Query& query) {
         return ColumnSource(query.inputs.reading, query.inputs.row_offset, query.inputs.pad);
       },
+      [](Query&) {},  // the columns are read in place: nothing of the source's own to free
       // A query's columns and objects are let go as soon as its outcome is made.
       [&](size_t q) { batch[q].reset(); });
 }

@@ -265,6 +265,8 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
           query.inputs.join_now();
           return ListSource(query.inputs.joined, query.objects.reading.group_keys.size());
         },
+        // A native join holds no Python object, so it may go on this thread.
+        [](Query& query) { query.inputs.joined = JoinedLists(); },
         [&](size_t q) { batch[q].reset(); });
   }
   PyRef outcomes = PyRef::steal(PyList_New(0));
