@@ -612,6 +612,75 @@ def test_run_lists_equals_run_over_the_joined_ids(data):
     assert arrow_bytes() == arrow_before
 
 
+def total_order(x):
+    """The IEEE 754 total order of a 32-bit float, as an int."""
+    bits = int.from_bytes(np.float32(x).tobytes(), "little", signed=True)
+    return bits ^ ((bits >> 31) & 0x7FFFFFFF)
+
+
+@st.composite
+def retriever_list(draw):
+    """(ids, scores) as int64 and float32 arrays, as a retriever returns them: best first
+    with ties by id, best first with ties as they fall, or in no order. Ties, NaN, repeated
+    ids, the pad -1 and ids past 32 bits all occur."""
+    n = draw(st.integers(0, 40))
+    ids = draw(st.lists(st.integers(-2, 30) | st.sampled_from([2**40, 2**40 + 1]), min_size=n,
+                        max_size=n))
+    scores = draw(st.lists(st.sampled_from([0.0, -0.0, 0.25, 0.5, 1.0, math.nan, -math.inf])
+                           | st.floats(-2, 2, width=32), min_size=n, max_size=n))
+    rows = list(zip(ids, scores))
+    order = draw(st.sampled_from(["entry", "entry", "ties as they fall", "none"]))
+    if order == "entry":
+        rows.sort(key=lambda row: (-total_order(row[1]), row[0]))
+    elif order == "ties as they fall":
+        rows.sort(key=lambda row: -total_order(row[1]))
+    return (np.array([i for i, _ in rows], dtype=np.int64),
+            np.array([v for _, v in rows], dtype=np.float32))
+
+
+@settings(suppress_health_check=[HealthCheck.too_slow])
+@given(st.data())
+def test_run_lists_ranks_lists_that_come_best_first_as_run_does(data):
+    """A list already in the entry order is ranked from its own order, anything else is
+    sorted: every way, the outcome is run's over the joined candidates as dicts."""
+    lists = {"a": data.draw(retriever_list()), "b": data.draw(retriever_list())}
+    pad = data.draw(st.sampled_from([None, -1]))
+    keys, values = [], {}
+    for name, (ids, scores) in lists.items():
+        for i, v in zip(ids.tolist(), scores.tolist()):
+            if i == pad:
+                continue
+            if i not in values:
+                keys.append(i)
+                values[i] = {}
+            values[i].setdefault(name, None if math.isnan(v) else v)
+    dicts = [{"id": i, "scores": {name: values[i].get(name) for name in lists}} for i in keys]
+
+    k = data.draw(st.sampled_from([1, 60]))
+    policy = data.draw(st.sampled_from(["skip", "impute", "reject"]))
+    top_k = data.draw(st.integers(1, 12))
+    multiplier = data.draw(st.sampled_from([1, 4, 100]))
+
+    def engine():
+        e = korvane.Engine()
+        e.scorer("a", scale="unbounded")
+        e.scorer("b", scale="unbounded")
+        e.fuse("rrf", k=k)
+        if policy == "impute":
+            e.missing("impute", value=0.5)
+        else:
+            e.missing(policy)
+        e.budget_top_k(top_k)
+        e.pool_multiplier(multiplier)
+        return e
+
+    position = {i: row for row, i in enumerate(keys)}
+    expected = run_and_summarise(lambda: engine().run(dicts), lambda item: position[item["id"]])
+    got = run_and_summarise(lambda: engine().run_lists(lists, pad_id=pad),
+                            lambda candidate: position[candidate])
+    assert got == expected
+
+
 # ---------------------------------------------------------------------------------------
 # Refusals: before the run starts, naming the column
 

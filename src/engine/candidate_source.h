@@ -36,6 +36,12 @@ class CandidateSource {
   virtual void close() {}
   // Whether no two rows of the whole input share an identifier.
   virtual bool ids_distinct() const { return false; }
+  // The order this source proposes for the values it carried on axis `axis`: positions in
+  // the input (from 0), best first; empty for none. A retriever's list is usually in the
+  // entry order already. Stage 2 takes a proposal only when it is exactly the entry order of
+  // the survivors' values there, and sorts them otherwise, so a proposal spares work and
+  // never decides anything. Called once per axis after close().
+  virtual std::vector<uint32_t> proposed_order(size_t /*axis*/) { return {}; }
 };
 
 // A source that yields whole candidates one at a time, read through the block interface.

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "engine/entry_order.h"
 #include "engine/entry_sort.h"
 
 namespace korvane {
@@ -51,13 +52,71 @@ std::optional<float> Fuser::value_of(const std::optional<float>& stored) const {
   return std::nullopt;
 }
 
-AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors) const {
+bool Fuser::ranks_as_proposed(std::span<const PoolRecord> survivors, size_t axis,
+                              size_t participants, std::span<const uint32_t> order,
+                              std::span<const uint32_t> survivor_at,
+                              std::vector<uint32_t>& ranks) const {
+  const bool impute = engine_.missing.policy == MissingPolicy::Impute;
+  const float imputed = engine_.missing.impute_value;
+  // Each listed participant must come strictly after the one before in the entry order
+  // (score, id, survivor position), packed in two words as integer ids allow.
+  uint64_t last_high = 0;
+  uint64_t last_low = 0;
+  uint32_t placed = 0;
+  for (uint32_t position : order) {
+    if (position >= survivor_at.size() || survivor_at[position] == 0) continue;
+    const size_t s = survivor_at[position] - 1;
+    const std::optional<float>& stored = survivors[s].axis_values[axis];
+    if (!stored && !impute) continue;
+    const CandidateId& id = survivors[s].id();
+    if (!id.is_integer()) break;
+    const uint64_t high =
+        descending_score_key(stored ? *stored : imputed) << 32 | id.integer() >> 32;
+    const uint64_t low = id.integer() << 32 | static_cast<uint64_t>(s);
+    if (placed > 0 && !(last_high < high || (last_high == high && last_low < low))) break;
+    ranks[s] = ++placed;
+    last_high = high;
+    last_low = low;
+  }
+  // A break leaves a participant out, so placed falls short.
+  if (placed == participants) return true;
+  std::fill(ranks.begin(), ranks.end(), 0);
+  return false;
+}
+
+AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
+                           const ProposedOrders* proposed) const {
   const size_t axis_count = engine_.axes.size();
   AxisRanks ranks(axis_count, std::vector<uint32_t>(survivors.size(), 0));
+  // Input position -> survivor + 1 (0: not one), when the input is not much longer than
+  // the pool: a proposed order then reaches the survivors without a search. And how many
+  // survivors take part on each axis, which a proposal must list.
+  std::vector<uint32_t> survivor_at;
+  std::vector<size_t> participants_on(axis_count, 0);
+  if (proposed != nullptr && proposed->arrival.size() == survivors.size() &&
+      survivors.size() < std::numeric_limits<uint32_t>::max() &&
+      proposed->input_count <= 2 * static_cast<uint64_t>(survivors.size()) + 64) {
+    survivor_at.assign(static_cast<size_t>(proposed->input_count), 0);
+    const bool impute = engine_.missing.policy == MissingPolicy::Impute;
+    for (size_t s = 0; s < survivors.size(); ++s) {
+      const uint64_t position = proposed->arrival[s];
+      if (position < survivor_at.size()) survivor_at[position] = static_cast<uint32_t>(s + 1);
+      const AxisValues& values = survivors[s].axis_values;
+      for (size_t axis = 0; axis < axis_count; ++axis) {
+        participants_on[axis] += static_cast<size_t>(values[axis].has_value() || impute);
+      }
+    }
+  }
   std::vector<EntryRef> participants;
-  participants.reserve(survivors.size());
   for (size_t axis = 0; axis < axis_count; ++axis) {
+    if (!survivor_at.empty() && axis < proposed->by_axis.size() &&
+        !proposed->by_axis[axis].empty() &&
+        ranks_as_proposed(survivors, axis, participants_on[axis], proposed->by_axis[axis],
+                          survivor_at, ranks[axis])) {
+      continue;
+    }
     participants.clear();
+    participants.reserve(survivors.size());
     for (size_t s = 0; s < survivors.size(); ++s) {
       if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
         participants.push_back(EntryRef{*v, &survivors[s].id(), s});

@@ -19,6 +19,14 @@ namespace korvane {
 // on the axis.
 using AxisRanks = std::vector<std::vector<uint32_t>>;
 
+// Orders a source proposed for some axes (CandidateSource::proposed_order), and what maps
+// them onto the survivors: survivor s came at input position arrival[s].
+struct ProposedOrders {
+  std::span<const uint64_t> arrival;
+  std::span<const std::vector<uint32_t>> by_axis;  // an empty order: none for that axis
+  uint64_t input_count = 0;
+};
+
 // The fusion settings of one run, resolved once. Keeps a reference to the engine.
 class Fuser {
  public:
@@ -35,8 +43,10 @@ class Fuser {
   std::optional<float> value_of(const std::optional<float>& stored) const;
 
   // Over every axis (cheap and expensive): participants sorted by the entry order on
-  // (value, id), stable; position p gets rank p + 1.
-  AxisRanks rrf_ranks(std::span<const PoolRecord> survivors) const;
+  // (value, id), stable; position p gets rank p + 1. An axis with a proposed order that is
+  // exactly that order is ranked from it, without a sort.
+  AxisRanks rrf_ranks(std::span<const PoolRecord> survivors,
+                      const ProposedOrders* proposed = nullptr) const;
 
   // The evidence of survivor `position`; `ranks` is read only under rrf.
   FusionEvidence fuse(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
@@ -58,6 +68,13 @@ class Fuser {
   float cheap_admission_score(std::span<const std::optional<float>> values) const;
 
  private:
+  // Writes the ranks on `axis` from a proposed order (input positions; survivor_at maps a
+  // position to its survivor + 1) when it lists all `participants` in the entry order;
+  // false, with `ranks` all 0, when it does not.
+  bool ranks_as_proposed(std::span<const PoolRecord> survivors, size_t axis, size_t participants,
+                         std::span<const uint32_t> order, std::span<const uint32_t> survivor_at,
+                         std::vector<uint32_t>& ranks) const;
+
   // fused() by folding each_term's terms, for every method.
   float fused_from_terms(const AxisValues& values, size_t position, const AxisRanks& ranks) const;
   // Calls term(axis, input, weight, contribution) for each axis in registration order, an

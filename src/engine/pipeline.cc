@@ -153,6 +153,8 @@ class StageTwo {
       : plan_(plan),
         engine_(plan.engine()),
         pool_(std::move(shortlist.members)),
+        arrival_(std::move(shortlist.arrival)),
+        proposed_orders_(std::move(shortlist.proposed_orders)),
         drops_(engine_.rejections, shortlist.counts, std::move(shortlist.rejected)) {
     scorers_.reserve(engine_.scorers.size());
     for (size_t axis = 0; axis < engine_.scorers.size(); ++axis) {
@@ -186,7 +188,9 @@ class StageTwo {
   const Engine& engine_;
   std::vector<PoolRecord> pool_;
   std::vector<PoolRecord> survivors_;  // what the ranking points into
-  std::vector<Scorer*> scorers_;       // per axis, this run's stand-ins applied
+  std::vector<uint64_t> arrival_;      // per pool member: its input position
+  std::vector<std::vector<uint32_t>> proposed_orders_;
+  std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
   RejectionLog drops_;
   AxisRanks ranks_;
   IntervalClock clock_;
@@ -218,6 +222,15 @@ Shortlist StageOne::execute(bool for_run) {
   shortlist.axes = std::move(axes_);
   shortlist.counts = drops_.counts();
   shortlist.rejected = drops_.take_entries();
+  // Only rrf ranks the values of each axis.
+  if (for_run && plan_.fuser().method() == FusionMethod::Rrf) {
+    for (size_t axis = 0; axis < engine_.axes.size(); ++axis) {
+      std::vector<uint32_t> order = source_.proposed_order(axis);
+      if (order.empty()) continue;
+      shortlist.proposed_orders.resize(engine_.axes.size());
+      shortlist.proposed_orders[axis] = std::move(order);
+    }
+  }
   return shortlist;
 }
 
@@ -571,7 +584,14 @@ std::vector<PoolRecord> StageTwo::apply_reject_policy(std::vector<PoolRecord> po
 
 std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survivors) {
   const Fuser& fuser = plan_.fuser();
-  if (fuser.method() == FusionMethod::Rrf) ranks_ = fuser.rrf_ranks(survivors);
+  if (fuser.method() == FusionMethod::Rrf) {
+    // The reject policy closes the survivors up, and then their input positions are gone.
+    ProposedOrders proposed{arrival_, proposed_orders_, trace_.input_count};
+    const bool proposals = !proposed_orders_.empty() &&
+                           engine_.missing.policy != MissingPolicy::Reject &&
+                           arrival_.size() == survivors.size();
+    ranks_ = fuser.rrf_ranks(survivors, proposals ? &proposed : nullptr);
+  }
   std::vector<EntryRef> order;
   order.reserve(survivors.size());
   bool any_nan = false;

@@ -25,6 +25,9 @@ struct Shortlist {
   std::vector<ScorerTrace> axes;  // one per registered axis; elapsed in nanoseconds
   RejectCounts counts;
   RejectedEntries rejected;  // the retained drops, in drop order
+  // The orders the source proposed, per axis (CandidateSource::proposed_order), for the
+  // stage 2 of the same run; empty when there are none. Neither merged nor encoded.
+  std::vector<std::vector<uint32_t>> proposed_orders;
 };
 
 // Stage 1 over the whole source: the filters, the cheap axes and the bounded pool.

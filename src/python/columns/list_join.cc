@@ -184,10 +184,10 @@ bool JoinedLists::add(Key key, const ArrayView& view, int64_t local, const Colum
   return true;
 }
 
-inline void JoinedLists::place(size_t candidate, size_t list, const RankedList& ranked,
+inline bool JoinedLists::place(size_t candidate, size_t list, const RankedList& ranked,
                                const ArrayView* plain_scores, int64_t row) {
   const size_t at = candidate * list_count() + list;
-  if (placed_[at]) return;  // a repeated id keeps its first, best-placed row
+  if (placed_[at]) return false;  // a repeated id keeps its first, best-placed row
   placed_[at] = 1;
   if (plain_scores != nullptr) {
     // As Column::score reads it: NaN stays the mark of no value.
@@ -195,6 +195,7 @@ inline void JoinedLists::place(size_t candidate, size_t list, const RankedList& 
   } else if (std::optional<float> value = ranked.value(row)) {
     values_[at] = *value;
   }
+  return true;
 }
 
 bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
@@ -214,6 +215,8 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
     const RankedList& ranked = lists[list];
     const Column& column = ranked.ids;
     const ArrayView* plain_scores = plain_float32(ranked.scores.get());
+    uint32_t* order = orders_[list].data();  // room for every row
+    size_t placed = 0;
     int64_t row = 0;
     for (const ArrayView* chunk : column.chunks()) {
       for (int64_t local = 0; local < chunk->length; ++local, ++row) {
@@ -234,19 +237,23 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
           table_[slot] = static_cast<uint32_t>(size());
           int64_keys_[slot] = bits;
         }
-        place(table_[slot] - 1, list, ranked, plain_scores, row);
+        const uint32_t candidate = table_[slot] - 1;
+        if (place(candidate, list, ranked, plain_scores, row)) order[placed++] = candidate;
       }
     }
+    orders_[list].resize(placed);
   }
   return true;
 }
 
 bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad) {
   list_axes_.clear();
+  orders_.resize(lists.size());
   size_t rows = 0;
-  for (const RankedList& list : lists) {
-    list_axes_.push_back(list.axis);
-    rows += static_cast<size_t>(list.ids.length());
+  for (size_t list = 0; list < lists.size(); ++list) {
+    list_axes_.push_back(lists[list].axis);
+    orders_[list].resize(static_cast<size_t>(lists[list].ids.length()));
+    rows += static_cast<size_t>(lists[list].ids.length());
   }
   mask_ = table_size(rows) - 1;
   table_.assign(mask_ + 1, 0);
@@ -275,6 +282,8 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
     const RankedList& ranked = lists[list];
     const Column& column = ranked.ids;
     const ArrayView* plain_scores = plain_float32(ranked.scores.get());
+    uint32_t* order = orders_[list].data();  // room for every row
+    size_t placed = 0;
     int64_t row = 0;
     for (const ArrayView* chunk : column.chunks()) {
       const bool plain_ids = chunk->encoding == ColumnEncoding::kInt64 && !chunk->byte_swapped;
@@ -298,9 +307,11 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
           }
           table_[slot] = static_cast<uint32_t>(size());
         }
-        place(table_[slot] - 1, list, ranked, plain_scores, row);
+        const uint32_t candidate = table_[slot] - 1;
+        if (place(candidate, list, ranked, plain_scores, row)) order[placed++] = candidate;
       }
     }
+    orders_[list].resize(placed);
   }
   return true;
 }

@@ -80,6 +80,8 @@ class JoinedLists {
   // Whether any candidate's object is a Python object; when none is, every handle is a
   // native integer and the join may be read without the interpreter lock.
   bool holds_objects() const;
+  // The candidates list `list` ranks, in its row order (an id's first row), taken once.
+  std::vector<uint32_t> take_order(size_t list) { return std::move(orders_[list]); }
   // Whether no two candidates share an identifier. Keys are distinct, but a negative integer
   // and its decimal text are two keys with one identifier; with integer identifiers alone
   // that cannot happen.
@@ -117,8 +119,9 @@ class JoinedLists {
   size_t find(const Key& key, uint64_t hashed) const;
   // join() when every id is a native int64: ids match by their bits.
   bool join_int64(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad);
-  // Records row `row` of list `list` as the candidate's entry there, unless it has one.
-  void place(size_t candidate, size_t list, const RankedList& ranked, const ArrayView* plain_scores,
+  // Records row `row` of list `list` as the candidate's entry there, unless it has one;
+  // whether it did.
+  bool place(size_t candidate, size_t list, const RankedList& ranked, const ArrayView* plain_scores,
              int64_t row);
   // Adds a candidate for a key met for the first time; false with the exception set when
   // its object cannot be made.
@@ -130,6 +133,7 @@ class JoinedLists {
   std::string_view keep(std::string_view text);
 
   std::vector<size_t> list_axes_;
+  std::vector<std::vector<uint32_t>> orders_;  // per list: candidates in its row order
   std::vector<Key> keys_;
   std::vector<IdView> ids_;
   std::vector<Origin> origins_;

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "engine/candidate_source.h"
 #include "python/columns/list_join.h"
@@ -22,6 +24,8 @@ class ListSource final : public korvane::CandidateSource {
   void complete_block(std::span<PoolRecord> records) override;
   ObjectHandle object(size_t row) override;
   bool ids_distinct() const override { return joined_.ids_distinct(); }
+  // The order of the list on that axis: its candidates as it ranks them.
+  std::vector<uint32_t> proposed_order(size_t axis) override;
 
  private:
   // Whether the join read groups, costs or covers by id.
