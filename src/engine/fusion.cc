@@ -92,11 +92,12 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
   // the pool: a proposed order then reaches the survivors without a search. And how many
   // survivors take part on each axis, which a proposal must list.
   std::vector<uint32_t> survivor_at;
-  std::vector<size_t> participants_on(axis_count, 0);
+  std::vector<size_t> participants_on;
   if (proposed != nullptr && proposed->arrival.size() == survivors.size() &&
       survivors.size() < std::numeric_limits<uint32_t>::max() &&
       proposed->input_count <= 2 * static_cast<uint64_t>(survivors.size()) + 64) {
     survivor_at.assign(static_cast<size_t>(proposed->input_count), 0);
+    participants_on.assign(axis_count, 0);
     const bool impute = engine_.missing.policy == MissingPolicy::Impute;
     for (size_t s = 0; s < survivors.size(); ++s) {
       const uint64_t position = proposed->arrival[s];
@@ -108,6 +109,7 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
     }
   }
   std::vector<EntryRef> participants;
+  participants.reserve(survivors.size());
   for (size_t axis = 0; axis < axis_count; ++axis) {
     if (!survivor_at.empty() && axis < proposed->by_axis.size() &&
         !proposed->by_axis[axis].empty() &&
@@ -116,7 +118,6 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
       continue;
     }
     participants.clear();
-    participants.reserve(survivors.size());
     for (size_t s = 0; s < survivors.size(); ++s) {
       if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
         participants.push_back(EntryRef{*v, &survivors[s].id(), s});
