@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -40,6 +41,36 @@ struct RowFate {
   size_t index = 0;  // the unary constraint, or the axis
 };
 
+// Stage 1's per-block buffers, kept on each thread between runs: a run over a few
+// candidates, or none, then neither allocates nor clears them. A run inside a run (a
+// callback's) finds none kept and makes its own.
+struct BlockBuffers {
+  static constexpr size_t kMostAxesKept = 64;
+
+  std::unique_ptr<RowBlock> block;
+  std::vector<std::optional<float>> values;  // axis-major, kCapacity rows per axis
+  std::vector<RowFate> fates;
+
+  // Buffers for `axis_count` axes, the kept ones when they fit.
+  static BlockBuffers lend(size_t axis_count) {
+    BlockBuffers buffers = std::move(kept);
+    kept = BlockBuffers();
+    if (!buffers.block || buffers.block->axis_count() != axis_count) {
+      buffers.block = std::make_unique<RowBlock>(axis_count);
+      buffers.values.assign(axis_count * RowBlock::kCapacity, std::nullopt);
+    }
+    buffers.fates.resize(RowBlock::kCapacity);
+    return buffers;
+  }
+  static void give_back(BlockBuffers buffers) {
+    if (buffers.block && buffers.block->axis_count() <= kMostAxesKept) kept = std::move(buffers);
+  }
+
+  static thread_local BlockBuffers kept;
+};
+
+thread_local BlockBuffers BlockBuffers::kept;
+
 // One cheap axis as stage 1 evaluates it: a field axis reads the carried value straight from
 // the block; any other scorer is asked with the whole candidate.
 struct CheapAxis {
@@ -58,9 +89,10 @@ class StageOne {
         source_(source),
         drops_(engine_.rejections),
         pool_(plan.capacity()),
-        block_(engine_.axes.size()),
-        values_(engine_.axes.size() * RowBlock::kCapacity),
-        fates_(RowBlock::kCapacity) {
+        buffers_(BlockBuffers::lend(engine_.axes.size())),
+        block_(buffers_.block.get()),
+        values_(buffers_.values),
+        fates_(buffers_.fates) {
     for (size_t axis : plan.cheap_axes()) {
       Scorer* scorer = engine_.scorers[axis].get();
       const auto* field = dynamic_cast<const FieldScorer*>(scorer);
@@ -76,6 +108,10 @@ class StageOne {
     axes_.reserve(engine_.axes.size());
     for (const AxisDescriptor& axis : engine_.axes) axes_.push_back(ScorerTrace{axis.name});
   }
+
+  ~StageOne() { BlockBuffers::give_back(std::move(buffers_)); }
+  StageOne(const StageOne&) = delete;
+  StageOne& operator=(const StageOne&) = delete;
 
   // for_run: the shortlist goes straight on to stage 2 of the same run.
   Shortlist execute(bool for_run);
@@ -113,9 +149,10 @@ class StageOne {
 
   // Per block: the rows, their stage-1 axis values (axis-major), their fates, and, when a
   // cheap axis needs them, the rows as whole candidates.
-  RowBlock block_;
-  std::vector<std::optional<float>> values_;
-  std::vector<RowFate> fates_;
+  BlockBuffers buffers_;
+  RowBlock* block_;
+  std::vector<std::optional<float>>& values_;
+  std::vector<RowFate>& fates_;
   std::vector<Candidate> rows_;
   std::vector<std::optional<float>> row_values_;
   float scores_[RowBlock::kCapacity];  // screen_plainly: the block's admission scores
@@ -199,13 +236,13 @@ class StageTwo {
 
 Shortlist StageOne::execute(bool for_run) {
   for (;;) {
-    block_.clear();
-    if (!source_.fill(block_)) break;
-    if (block_.size() == 0) continue;
+    block_->clear();
+    if (!source_.fill(*block_)) break;
+    if (block_->size() == 0) continue;
     if (plain_) {
-      screen_plainly(block_.size());
+      screen_plainly(block_->size());
     } else {
-      screen(block_.size());
+      screen(block_->size());
     }
   }
   source_.close();
@@ -262,10 +299,10 @@ void StageOne::screen(size_t row_count) {
     for (size_t row = 0; row < row_count; ++row) {
       if (fates_[row].kind != RowFate::Alive) continue;
       Candidate& candidate = rows_[row];
-      candidate.id = block_.id(row).to_id();
+      candidate.id = block_->id(row).to_id();
       candidate.values.resize(engine_.axes.size());
       for (size_t axis = 0; axis < engine_.axes.size(); ++axis) {
-        candidate.values[axis] = block_.value(axis, row);
+        candidate.values[axis] = block_->value(axis, row);
       }
       source_.complete(row, candidate);
     }
@@ -275,7 +312,7 @@ void StageOne::screen(size_t row_count) {
   for (size_t row = 0; row < row_count; ++row) {
     if (drop_filtered(row)) continue;
     const float score = admission_score(row);
-    if (pool_.admits(score, block_.id(row))) {
+    if (pool_.admits(score, block_->id(row))) {
       admit_row(row, score);
     } else {
       drop_row(row, RejectKind::OutOfPool, {});
@@ -310,8 +347,8 @@ void StageOne::screen_plainly(size_t row_count) {
   }
   for (const CheapAxis& cheap : cheap_) {
     ScorerTrace& stats = axes_[cheap.axis];
-    const float* values = block_.values(cheap.axis);
-    const uint8_t* present = block_.present(cheap.axis);
+    const float* values = block_->values(cheap.axis);
+    const uint8_t* present = block_->present(cheap.axis);
     const uint64_t start = clock_.now();
     if (!filtered) {
       uint32_t found = 0;
@@ -334,8 +371,8 @@ void StageOne::screen_plainly(size_t row_count) {
 
   // Every row's admission score, as admission_score() gives it.
   if (std::optional<size_t> admission = plan_.admission()) {
-    const float* values = block_.values(*admission);
-    const uint8_t* present = block_.present(*admission);
+    const float* values = block_->values(*admission);
+    const uint8_t* present = block_->present(*admission);
     const float absent = engine_.missing.policy == MissingPolicy::Impute
                              ? engine_.missing.impute_value
                              : -std::numeric_limits<float>::infinity();
@@ -346,7 +383,7 @@ void StageOne::screen_plainly(size_t row_count) {
   } else {
     for (size_t row = 0; row < row_count; ++row) {
       for (const CheapAxis& cheap : cheap_) {
-        row_values_[cheap.axis] = stored_value(block_.value(cheap.axis, row));
+        row_values_[cheap.axis] = stored_value(block_->value(cheap.axis, row));
       }
       scores_[row] = plan_.fuser().cheap_admission_score(row_values_);
     }
@@ -387,9 +424,9 @@ void StageOne::screen_plainly(size_t row_count) {
       continue;
     }
     for (const CheapAxis& cheap : cheap_) {
-      value_at(cheap.axis, row) = stored_value(block_.value(cheap.axis, row));
+      value_at(cheap.axis, row) = stored_value(block_->value(cheap.axis, row));
     }
-    if (pool_.admits(score, block_.id(row))) {
+    if (pool_.admits(score, block_->id(row))) {
       admit_row(row, score);
       floor = pool_.floor_key();
     } else {
@@ -405,7 +442,7 @@ void StageOne::apply_unary_minima(size_t row_count) {
     for (size_t i = 0; i < engine_.unary_constraints.size(); ++i) {
       const UnaryMin& unary = engine_.unary_constraints[i];
       std::optional<float> carried =
-          unary.axis < block_.axis_count() ? block_.value(unary.axis, row) : std::nullopt;
+          unary.axis < block_->axis_count() ? block_->value(unary.axis, row) : std::nullopt;
       if (!(carried && *carried >= unary.min)) {
         fates_[row] = RowFate{RowFate::Unary, i};
         break;
@@ -428,7 +465,7 @@ void StageOne::evaluate_cheap_axes(size_t row_count) {
       ++calls;
       std::optional<float> v;
       if (cheap.field != nullptr) {
-        v = block_.value(cheap.field->position(), row);
+        v = block_->value(cheap.field->position(), row);
         if (v && cheap.field->normalizer()) v = cheap.field->normalizer()->apply(*v);
       } else {
         v = cheap.scorer->score(rows_[row]);
@@ -463,13 +500,13 @@ void StageOne::drop_row(size_t row, RejectKind kind, std::string_view name) {
   if (whole_rows_ && fates_[row].kind != RowFate::Unary) {
     drops_.record_rejection(std::move(rows_[row]), kind, name);
   } else {
-    drops_.record_rejection(block_.id(row).to_id(), source_.object(row), kind, name);
+    drops_.record_rejection(block_->id(row).to_id(), source_.object(row), kind, name);
   }
 }
 
 void StageOne::admit_row(size_t row, float score) {
   bool did_evict = false;
-  PoolRecord& record = pool_.admit(score, input_count_ - block_.size() + row, &did_evict);
+  PoolRecord& record = pool_.admit(score, input_count_ - block_->size() + row, &did_evict);
   // An eviction is recorded as the evicting row arrives.
   if (did_evict) {
     drops_.record_rejection(std::move(record.candidate.id), std::move(record.candidate.object),
@@ -483,21 +520,21 @@ void StageOne::fill_block(std::span<PoolRecord> records) {
   const size_t axis_count = engine_.axes.size();
   for (size_t row = 0; row < records.size(); ++row) {
     PoolRecord& record = records[row];
-    block_.id(row).write_to(record.candidate.id);
+    block_->id(row).write_to(record.candidate.id);
     record.candidate.values.assign(axis_count, std::nullopt);
     record.axis_values.assign(axis_count, std::nullopt);
   }
   for (size_t axis = 0; axis < axis_count; ++axis) {
-    const float* values = block_.values(axis);
-    const uint8_t* present = block_.present(axis);
+    const float* values = block_->values(axis);
+    const uint8_t* present = block_->present(axis);
     for (size_t row = 0; row < records.size(); ++row) {
       if (present[row] != 0) records[row].candidate.values[axis] = values[row];
     }
   }
   // A plain cheap axis stores the value carried at its own position, NaN as absent.
   for (const CheapAxis& cheap : cheap_) {
-    const float* values = block_.values(cheap.axis);
-    const uint8_t* present = block_.present(cheap.axis);
+    const float* values = block_->values(cheap.axis);
+    const uint8_t* present = block_->present(cheap.axis);
     for (size_t row = 0; row < records.size(); ++row) {
       if ((present[row] != 0) & (values[row] == values[row])) {
         records[row].axis_values[cheap.axis] = values[row];
@@ -512,11 +549,11 @@ void StageOne::fill_record(PoolRecord& record, size_t row) {
   if (whole_rows_) {
     record.candidate = std::move(rows_[row]);
   } else {
-    block_.id(row).write_to(record.candidate.id);
+    block_->id(row).write_to(record.candidate.id);
     record.candidate.values.assign(axis_count, std::nullopt);
     std::optional<float>* values = record.candidate.values.data();
     for (size_t axis = 0; axis < axis_count; ++axis) {
-      if (block_.present(axis)[row] != 0) values[axis] = block_.values(axis)[row];
+      if (block_->present(axis)[row] != 0) values[axis] = block_->values(axis)[row];
     }
     source_.complete(row, record.candidate);
   }
