@@ -259,7 +259,8 @@ Shortlist StageOne::execute(bool for_run) {
   shortlist.axes = std::move(axes_);
   shortlist.counts = drops_.counts();
   shortlist.rejected = drops_.take_entries();
-  // Only rrf ranks the values of each axis, and a proposal is taken only with integer ids.
+  // Only rrf ranks each axis's values, and a proposal is taken only over distinct integer
+  // ids; a source whose ids may repeat (every dict stream) is not asked.
   if (for_run && plan_.fuser().method() == FusionMethod::Rrf && source_.ids_distinct()) {
     for (size_t axis = 0; axis < engine_.axes.size(); ++axis) {
       std::vector<uint32_t> order = source_.proposed_order(axis);
