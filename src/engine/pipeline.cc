@@ -625,9 +625,8 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survi
   if (fuser.method() == FusionMethod::Rrf) {
     // The reject policy closes the survivors up, and then their input positions are gone.
     ProposedOrders proposed{arrival_, proposed_orders_, trace_.input_count};
-    const bool proposals = !proposed_orders_.empty() &&
-                           engine_.missing.policy != MissingPolicy::Reject &&
-                           arrival_.size() == survivors.size();
+    const bool proposals =
+        !proposed_orders_.empty() && engine_.missing.policy != MissingPolicy::Reject;
     ranks_ = fuser.rrf_ranks(survivors, proposals ? &proposed : nullptr);
   }
   std::vector<EntryRef> order;
