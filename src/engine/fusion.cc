@@ -1,6 +1,7 @@
 #include "engine/fusion.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string_view>
 #include <unordered_map>
@@ -52,8 +53,9 @@ std::optional<float> Fuser::value_of(const std::optional<float>& stored) const {
   return std::nullopt;
 }
 
-bool Fuser::ranks_as_proposed(std::span<const PoolRecord> survivors, size_t axis,
-                              size_t participants, std::span<const uint32_t> order,
+bool Fuser::ranks_as_proposed(std::span<const uint64_t> ids,
+                              std::span<const std::optional<float>> values, size_t participants,
+                              std::span<const uint32_t> order,
                               std::span<const uint32_t> survivor_at,
                               std::vector<uint32_t>& ranks) const {
   const bool impute = engine_.missing.policy == MissingPolicy::Impute;
@@ -66,13 +68,11 @@ bool Fuser::ranks_as_proposed(std::span<const PoolRecord> survivors, size_t axis
   for (uint32_t position : order) {
     if (position >= survivor_at.size() || survivor_at[position] == 0) continue;
     const size_t s = survivor_at[position] - 1;
-    const std::optional<float>& stored = survivors[s].axis_values[axis];
+    const std::optional<float>& stored = values[s];
     if (!stored && !impute) continue;
-    const CandidateId& id = survivors[s].id();
-    if (!id.is_integer()) break;
-    const uint64_t high =
-        descending_score_key(stored ? *stored : imputed) << 32 | id.integer() >> 32;
-    const uint64_t low = id.integer() << 32 | static_cast<uint64_t>(s);
+    const uint64_t id = ids[s];
+    const uint64_t high = descending_score_key(stored ? *stored : imputed) << 32 | id >> 32;
+    const uint64_t low = id << 32 | static_cast<uint64_t>(s);
     if (placed > 0 && !(last_high < high || (last_high == high && last_low < low))) break;
     ranks[s] = ++placed;
     last_high = high;
@@ -87,38 +87,52 @@ bool Fuser::ranks_as_proposed(std::span<const PoolRecord> survivors, size_t axis
 AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
                            const ProposedOrders* proposed) const {
   const size_t axis_count = engine_.axes.size();
-  AxisRanks ranks(axis_count, std::vector<uint32_t>(survivors.size(), 0));
+  const size_t n = survivors.size();
+  AxisRanks ranks(axis_count, std::vector<uint32_t>(n, 0));
   // Input position -> survivor + 1 (0: not one), when the input is not much longer than
   // the pool: a proposed order then reaches the survivors without a search. And how many
-  // survivors take part on each axis, which a proposal must list.
+  // survivors take part on each axis, which a proposal must list. The ids and values a
+  // check reads are copied out of the records in the same pass, since it reads them in
+  // the proposal's order and a record spans several cache lines.
   std::vector<uint32_t> survivor_at;
   std::vector<size_t> participants_on;
-  if (proposed != nullptr && proposed->arrival.size() == survivors.size() &&
-      survivors.size() < std::numeric_limits<uint32_t>::max() &&
-      proposed->input_count <= 2 * static_cast<uint64_t>(survivors.size()) + 64) {
+  std::vector<uint64_t> ids;
+  std::vector<std::optional<float>> values;  // [axis * n + survivor]
+  if (proposed != nullptr && proposed->arrival.size() == n &&
+      n < std::numeric_limits<uint32_t>::max() &&
+      proposed->input_count <= 2 * static_cast<uint64_t>(n) + 64) {
     survivor_at.assign(static_cast<size_t>(proposed->input_count), 0);
     participants_on.assign(axis_count, 0);
+    ids.resize(n);
+    values.resize(axis_count * n);
     const bool impute = engine_.missing.policy == MissingPolicy::Impute;
-    for (size_t s = 0; s < survivors.size(); ++s) {
+    bool integer_ids = true;
+    for (size_t s = 0; s < n; ++s) {
       const uint64_t position = proposed->arrival[s];
       if (position < survivor_at.size()) survivor_at[position] = static_cast<uint32_t>(s + 1);
-      const AxisValues& values = survivors[s].axis_values;
+      const CandidateId& id = survivors[s].id();
+      integer_ids &= id.is_integer();
+      ids[s] = id.is_integer() ? id.integer() : 0;
+      const AxisValues& stored = survivors[s].axis_values;
       for (size_t axis = 0; axis < axis_count; ++axis) {
-        participants_on[axis] += static_cast<size_t>(values[axis].has_value() || impute);
+        values[axis * n + s] = stored[axis];
+        participants_on[axis] += static_cast<size_t>(stored[axis].has_value() || impute);
       }
     }
+    // The packed order needs integer ids; with a text among them, every axis is sorted.
+    if (!integer_ids) survivor_at.clear();
   }
   std::vector<EntryRef> participants;
-  participants.reserve(survivors.size());
+  participants.reserve(n);
   for (size_t axis = 0; axis < axis_count; ++axis) {
     if (!survivor_at.empty() && axis < proposed->by_axis.size() &&
         !proposed->by_axis[axis].empty() &&
-        ranks_as_proposed(survivors, axis, participants_on[axis], proposed->by_axis[axis],
-                          survivor_at, ranks[axis])) {
+        ranks_as_proposed(ids, std::span(values).subspan(axis * n, n), participants_on[axis],
+                          proposed->by_axis[axis], survivor_at, ranks[axis])) {
       continue;
     }
     participants.clear();
-    for (size_t s = 0; s < survivors.size(); ++s) {
+    for (size_t s = 0; s < n; ++s) {
       if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
         participants.push_back(EntryRef{*v, &survivors[s].id(), s});
       }
@@ -198,6 +212,23 @@ FusionEvidence Fuser::fuse(const AxisValues& values, size_t position,
         evidence.terms.push_back(EvidenceTerm{input.value_or(TermInput::Skipped()), weight, part});
       });
   return evidence;
+}
+
+std::span<const float> Fuser::rrf_terms(size_t max_rank) const {
+  // Divisions are the costly part of fusing a large pool; the table of a small one is kept.
+  constexpr size_t kKeptTerms = size_t{1} << 16;
+  thread_local std::vector<float> terms;
+  thread_local uint32_t terms_k = 0;
+  if (max_rank >= kKeptTerms) return {};
+  const uint32_t k_bits = std::bit_cast<uint32_t>(rrf_k_);
+  if (terms.empty() || terms_k != k_bits) {
+    terms.assign(1, -0.0f);
+    terms_k = k_bits;
+  }
+  while (terms.size() <= max_rank) {
+    terms.push_back(1.0f / (static_cast<float>(terms.size()) + rrf_k_));
+  }
+  return terms;
 }
 
 float Fuser::fused_from_terms(const AxisValues& values, size_t position,

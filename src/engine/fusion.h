@@ -61,6 +61,16 @@ class Fuser {
     }
     return sum;
   }
+  // rrf's terms by rank, for ranks 0 to max_rank: 1 / (rank + k), and -0.0 for rank 0 (not
+  // ranked), which leaves any sum as it was. Kept on the thread from one run to the next
+  // while small; empty when max_rank is too large to keep, and then fused() computes them.
+  std::span<const float> rrf_terms(size_t max_rank) const;
+  // fused() under rrf with the terms of rrf_terms(), which cover every rank in `ranks`.
+  static float rrf_fused(size_t position, const AxisRanks& ranks, std::span<const float> terms) {
+    float sum = -0.0f;
+    for (const std::vector<uint32_t>& axis_ranks : ranks) sum += terms[axis_ranks[position]];
+    return sum;
+  }
 
   // Stage-1 admission score fused from the cheap axes (weighted_sum and max only):
   // max takes the largest participating value, weighted_sum sum(w * v) / sum(w) (0.0 when
@@ -71,9 +81,10 @@ class Fuser {
   // Writes the ranks on `axis` from a proposed order (input positions; survivor_at maps a
   // position to its survivor + 1) when it lists all `participants` in the entry order;
   // false, with `ranks` all 0, when it does not.
-  bool ranks_as_proposed(std::span<const PoolRecord> survivors, size_t axis, size_t participants,
-                         std::span<const uint32_t> order, std::span<const uint32_t> survivor_at,
-                         std::vector<uint32_t>& ranks) const;
+  // `ids` and `values` are the survivors' integer ids and their stored values on `axis`.
+  bool ranks_as_proposed(std::span<const uint64_t> ids, std::span<const std::optional<float>> values,
+                         size_t participants, std::span<const uint32_t> order,
+                         std::span<const uint32_t> survivor_at, std::vector<uint32_t>& ranks) const;
 
   // fused() by folding each_term's terms, for every method.
   float fused_from_terms(const AxisValues& values, size_t position, const AxisRanks& ranks) const;

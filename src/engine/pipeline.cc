@@ -101,8 +101,10 @@ class StageOne {
     }
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
     plain_ = !whole_rows_;
+    plain_cheap_.assign(engine_.axes.size(), 0);
     for (const CheapAxis& cheap : cheap_) {
       plain_ = plain_ && !cheap.field->normalizer() && cheap.field->position() == cheap.axis;
+      plain_cheap_[cheap.axis] = 1;
     }
     row_values_.resize(engine_.axes.size());
     axes_.reserve(engine_.axes.size());
@@ -143,6 +145,7 @@ class StageOne {
   bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
   // Every cheap axis reads its carried value as it is: screen_plainly applies.
   bool plain_ = false;
+  std::vector<uint8_t> plain_cheap_;  // per axis: 1 for a cheap axis (read plainly when plain_)
   RejectionLog drops_;
   StagePool pool_;
   uint64_t input_count_ = 0;
@@ -519,27 +522,27 @@ void StageOne::admit_row(size_t row, float score) {
 
 void StageOne::fill_block(std::span<PoolRecord> records) {
   const size_t axis_count = engine_.axes.size();
+  // One pass, record by record: a record spans several cache lines, and a pass per axis
+  // would bring each in again. Presence is random across a block, so the optionals are
+  // made without a branch. The block's arrays are read
+  // through locals: the records' flag bytes may alias anything.
+  const float* block_values = block_->values(0);
+  const uint8_t* block_present = block_->present(0);
+  const uint8_t* plain_cheap = plain_cheap_.data();
   for (size_t row = 0; row < records.size(); ++row) {
     PoolRecord& record = records[row];
     block_->id(row).write_to(record.candidate.id);
-    record.candidate.values.assign(axis_count, std::nullopt);
-    record.axis_values.assign(axis_count, std::nullopt);
-  }
-  for (size_t axis = 0; axis < axis_count; ++axis) {
-    const float* values = block_->values(axis);
-    const uint8_t* present = block_->present(axis);
-    for (size_t row = 0; row < records.size(); ++row) {
-      if (present[row] != 0) records[row].candidate.values[axis] = values[row];
-    }
-  }
-  // A plain cheap axis stores the value carried at its own position, NaN as absent.
-  for (const CheapAxis& cheap : cheap_) {
-    const float* values = block_->values(cheap.axis);
-    const uint8_t* present = block_->present(cheap.axis);
-    for (size_t row = 0; row < records.size(); ++row) {
-      if ((present[row] != 0) & (values[row] == values[row])) {
-        records[row].axis_values[cheap.axis] = values[row];
-      }
+    record.candidate.values.resize(axis_count);
+    record.axis_values.resize(axis_count);
+    std::optional<float>* carried = record.candidate.values.data();
+    std::optional<float>* stored = record.axis_values.data();
+    for (size_t axis = 0; axis < axis_count; ++axis) {
+      const size_t at = axis * RowBlock::kCapacity + row;
+      const float value = block_values[at];
+      const bool present = block_present[at] != 0;
+      carried[axis] = optional_if(present, value);
+      // A plain cheap axis stores the value carried at its own position, NaN as absent.
+      stored[axis] = optional_if(present & (plain_cheap[axis] != 0) & (value == value), value);
     }
   }
   source_.complete_block(records);
@@ -632,8 +635,13 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survi
   std::vector<EntryRef> order;
   order.reserve(survivors.size());
   bool any_nan = false;
+  // A rank is at most the survivor count.
+  const std::span<const float> rrf_terms = fuser.method() == FusionMethod::Rrf
+                                               ? fuser.rrf_terms(survivors.size())
+                                               : std::span<const float>();
   for (size_t s = 0; s < survivors.size(); ++s) {
-    const float fused = fuser.fused(survivors[s].axis_values, s, ranks_);
+    const float fused = !rrf_terms.empty() ? Fuser::rrf_fused(s, ranks_, rrf_terms)
+                                           : fuser.fused(survivors[s].axis_values, s, ranks_);
     // An ordered comparison: a NaN on either side drops nothing.
     if (engine_.threshold && *engine_.threshold > fused) {
       drops_.record_rejection(std::move(survivors[s].candidate), RejectKind::BelowThreshold, {},

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <random>
 #include <vector>
@@ -62,6 +65,18 @@ TEST(AxisValues, BehavesAsAVectorAcrossTheInlineCapacity) {
     ASSERT_EQ(values.size(), model.size()) << "step " << step;
     ASSERT_TRUE(std::equal(values.begin(), values.end(), model.begin(), model.end()))
         << "step " << step;
+  }
+}
+
+// optional_if writes the optional's bytes itself: it must agree with the library's own
+// optional for every value, NaN and signed zeros included, present or not.
+TEST(AxisValues, OptionalIfAgreesWithTheLibrarysOptional) {
+  for (float value : {0.0f, -0.0f, 1.5f, -3.25e-39f, std::numeric_limits<float>::infinity(),
+                      std::numeric_limits<float>::quiet_NaN()}) {
+    const std::optional<float> present = optional_if(true, value);
+    ASSERT_TRUE(present.has_value());
+    EXPECT_EQ(std::bit_cast<uint32_t>(*present), std::bit_cast<uint32_t>(value));
+    EXPECT_FALSE(optional_if(false, value).has_value());
   }
 }
 
