@@ -74,6 +74,46 @@ def test_a_batch_is_its_queries_run_one_by_one(seed):
                                      pad_id=-1)) == described(single)
 
 
+class ReversedRows(np.ndarray):
+    """An array whose rows, as its indexing gives them, are copies of its buffer's reversed."""
+
+    def __getitem__(self, index):
+        row = np.asarray(self)[index]
+        return row[::-1].copy() if isinstance(index, int) else row
+
+
+# A batch of two-dimensional buffers reads every query's rows where they lie: in C or
+# Fortran order, reversed, strided, or in other widths, each outcome is the single call's on
+# that query's rows as the array's indexing gives them, even where those are not its
+# buffer's rows.
+@pytest.mark.parametrize("layout", ["c", "fortran", "reversed", "strided", "widths", "indexing"])
+def test_a_batch_of_buffers_reads_each_query_from_its_own_rows(layout):
+    rng = np.random.default_rng(len(layout))
+    queries, depth = 9, 24
+    ids = rng.integers(0, 40, (queries, 2 * depth)).astype(np.int64)
+    ids[rng.random(ids.shape) < 0.1] = -1
+    a = rng.random((queries, 2 * depth)).astype(np.float32)
+    a[rng.random(a.shape) < 0.1] = np.nan
+    b_ids = rng.integers(0, 40, (queries, 2 * depth)).astype(np.int64)
+    if layout == "fortran":
+        ids, a, b_ids = (np.asfortranarray(x) for x in (ids, a, b_ids))
+    elif layout == "reversed":
+        ids, a, b_ids = ids[::-1, ::-1], a[::-1, ::-1], b_ids[::-1]
+    elif layout == "strided":
+        ids, a, b_ids = ids[:, ::2], a[:, ::2], b_ids[::1, 1::2]
+    elif layout == "widths":
+        ids, a = ids.astype(np.int32), a.astype(np.float64)
+    elif layout == "indexing":
+        ids, a = ids.view(ReversedRows), a.view(ReversedRows)
+    e = engine(None)
+    for threads in (1, 2):
+        batch = e.run_lists({"a": (ids, a), "b": (b_ids, None)}, pad_id=-1, threads=threads)
+        assert len(batch) == queries
+        for q in range(queries):
+            single = e.run_lists({"a": (ids[q], a[q]), "b": (b_ids[q], None)}, pad_id=-1)
+            assert described(batch[q]) == described(single)
+
+
 def test_a_batch_mixing_native_and_text_ids_runs_each_query_as_alone():
     # The text ids keep the batch on the calling thread; the native query's lists, left
     # unjoined for the threads, are joined there all the same.

@@ -22,8 +22,10 @@ namespace korvane::python {
 template <class Work>
 void run_on_threads(size_t threads, size_t count, Work&& work) {
   const size_t workers = std::max<size_t>(1, std::min(threads, count));
-  // Several chunks per thread even out uneven items; one item per chunk for short batches.
-  const size_t chunk = std::max<size_t>(1, count / (workers * 4));
+  // Many chunks per thread even out uneven items and threads slowed by others: the last
+  // chunk started is what the other threads may wait for. One item per chunk for short
+  // batches.
+  const size_t chunk = std::max<size_t>(1, count / (workers * 64));
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
   std::mutex failure_lock;

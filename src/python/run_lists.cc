@@ -16,6 +16,7 @@
 #include "python/columns/list_join.h"
 #include "python/columns/list_source.h"
 #include "python/columns/named_inputs.h"
+#include "python/columns/row_batch.h"
 #include "python/errors.h"
 #include "python/run.h"
 #include "python/run_entry.h"
@@ -53,6 +54,11 @@ class ListInputs {
             bool may_defer = false);
   // Makes a deferred join; nothing to do otherwise.
   void join_now();
+  // Whether the join was left to join_now().
+  bool deferred() const { return deferred_; }
+  // Takes query `query`'s lists from `rows`, as copies of `first`'s (the first query's,
+  // deferred), to be joined by join_now(). Native: may run on any thread.
+  void open_row(const ListInputs& first, const RowBatch& rows, size_t query);
 
   std::vector<RankedList> lists;
   JoinedLists joined;
@@ -83,6 +89,12 @@ void ListInputs::join_now() {
   deferred_ = false;
   const bool joined_all = joined.join(lists, pad_);
   KORVANE_INVARIANT(joined_all, "정수 id 의 결합은 실패하지 않는다");
+}
+
+void ListInputs::open_row(const ListInputs& first, const RowBatch& rows, size_t query) {
+  lists = rows.rows_of(first.lists, query);
+  pad_ = first.pad_;
+  deferred_ = true;
 }
 
 bool ListInputs::open_list(const NamedEntry& entry, size_t axis, SequenceCheck& sequences) {
@@ -180,15 +192,54 @@ RunResult execute(EngineObject* engine, const Arguments& arguments) {
   return run_configured(settings, objects, source, [] { return CapturedError(); });
 }
 
+// The mapping of query `q` of a mapping whose pairs hold queries x depth: each pair's row q.
+// `items` are the mapping's (key, value) pairs.
+PyRef query_mapping(PyObject* items, Py_ssize_t q) {
+  PyRef query = PyRef::steal(PyDict_New());
+  if (!query) return {};
+  for (Py_ssize_t i = 0; i < PyList_Size(items); ++i) {
+    PyObject* item = PyList_GetItem(items, i);
+    PyObject* pair = PyTuple_GetItem(item, 1);
+    if (!(PyTuple_Check(pair) || PyList_Check(pair)) || PySequence_Size(pair) != 2) {
+      // The single-query path says what is wrong with the pair.
+      if (PyDict_SetItem(query.get(), PyTuple_GetItem(item, 0), pair) < 0) return {};
+      continue;
+    }
+    PyRef ids = PyRef::steal(PySequence_GetItem(pair, 0));
+    PyRef scores = ids ? PyRef::steal(PySequence_GetItem(pair, 1)) : PyRef();
+    if (!scores) return {};
+    PyRef ids_row = query_row(ids.get(), q);
+    PyRef scores_row =
+        scores.get() == Py_None ? PyRef::borrow(Py_None) : query_row(scores.get(), q);
+    if (!ids_row || !scores_row) return {};
+    PyRef row = PyRef::steal(PyTuple_Pack(2, ids_row.get(), scores_row.get()));
+    if (!row || PyDict_SetItem(query.get(), PyTuple_GetItem(item, 0), row.get()) < 0) return {};
+  }
+  return query;
+}
+
+// The queries of a batch, as mappings, or as rows of two-dimensional buffers read in place.
+struct BatchQueries {
+  std::vector<PyRef> mappings;  // each query's `lists`; only the first one's when by rows
+  // Whether `mappings` and `rows` hold a batch; otherwise the call is for one query.
+  bool any = false;
+  // By rows: the items of the caller's mapping and its held buffers, `count` queries.
+  PyRef items;
+  RowBatch rows;
+  size_t count = 0;
+};
+
 // The per-query `lists` of a batch: the items of a list of mappings, or, for a mapping whose
-// pairs hold queries x depth, one mapping per row. Empty, with no exception, for one query.
-bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
+// pairs hold queries x depth, one mapping per row, or the rows of its two-dimensional
+// buffers. Nothing, with no exception, for one query.
+bool batch_queries(PyObject* lists, BatchQueries* out) {
   SequenceCheck sequences;
   if (PyList_Check(lists) || PyTuple_Check(lists)) {
+    out->any = true;
     const Py_ssize_t queries = PySequence_Size(lists);
     for (Py_ssize_t q = 0; q < queries; ++q) {
-      out->push_back(PyRef::steal(PySequence_GetItem(lists, q)));
-      if (!out->back()) return false;
+      out->mappings.push_back(PyRef::steal(PySequence_GetItem(lists, q)));
+      if (!out->mappings.back()) return false;
     }
     return true;
   }
@@ -203,46 +254,38 @@ bool batch_queries(PyObject* lists, std::vector<PyRef>* out) {
   if (batch <= 0) return batch == 0;
   const Py_ssize_t queries = PyObject_Length(first_ids.get());
   if (queries < 0) return false;
+  out->any = queries > 0;
+  // Buffers are read by rows from the second query on; the first is opened from its own
+  // mapping, as a single call would open it.
+  if (queries > 1 && out->rows.hold(items.get(), queries)) {
+    PyRef mapping = query_mapping(items.get(), 0);
+    if (!mapping) return false;
+    out->mappings.push_back(std::move(mapping));
+    out->items = std::move(items);
+    out->count = static_cast<size_t>(queries);
+    return true;
+  }
   for (Py_ssize_t q = 0; q < queries; ++q) {
-    PyRef query = PyRef::steal(PyDict_New());
-    if (!query) return false;
-    for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
-      PyObject* item = PyList_GetItem(items.get(), i);
-      PyObject* pair = PyTuple_GetItem(item, 1);
-      if (!(PyTuple_Check(pair) || PyList_Check(pair)) || PySequence_Size(pair) != 2) {
-        // The single-query path says what is wrong with the pair.
-        if (PyDict_SetItem(query.get(), PyTuple_GetItem(item, 0), pair) < 0) return false;
-        continue;
-      }
-      PyRef ids = PyRef::steal(PySequence_GetItem(pair, 0));
-      PyRef scores = ids ? PyRef::steal(PySequence_GetItem(pair, 1)) : PyRef();
-      if (!scores) return false;
-      PyRef ids_row = query_row(ids.get(), q);
-      PyRef scores_row =
-          scores.get() == Py_None ? PyRef::borrow(Py_None) : query_row(scores.get(), q);
-      if (!ids_row || !scores_row) return false;
-      PyRef row = PyRef::steal(PyTuple_Pack(2, ids_row.get(), scores_row.get()));
-      if (!row || PyDict_SetItem(query.get(), PyTuple_GetItem(item, 0), row.get()) < 0) {
-        return false;
-      }
-    }
-    out->push_back(std::move(query));
+    PyRef mapping = query_mapping(items.get(), q);
+    if (!mapping) return false;
+    out->mappings.push_back(std::move(mapping));
   }
   return true;
 }
 
 // Each query is a run of its own, equal to the single call; every query's lists are opened,
 // checked and joined before the first one runs.
-RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
-                        std::vector<PyRef> queries, size_t threads) {
+RunResult execute_batch(EngineObject* engine, const Arguments& arguments, BatchQueries& queries,
+                        size_t threads) {
   const EngineSettings& settings = engine->settings;
   struct Query {
     PyRef lists;
     RunObjects objects;
     ListInputs inputs;
+    size_t row = 0;  // from 1: the row of the batch's buffers its lists are read from
   };
   std::vector<std::unique_ptr<Query>> batch;
-  for (PyRef& lists : queries) {
+  auto open = [&](PyRef lists) {
     auto query = std::make_unique<Query>();
     query->lists = std::move(lists);
     Arguments row = arguments;
@@ -251,6 +294,30 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
     if (!configure_run(engine, query->objects, &refused)) return refused;
     if (!query->inputs.open(row, settings, query->objects, true)) return failed_now();
     batch.push_back(std::move(query));
+    return RunResult();
+  };
+  for (PyRef& lists : queries.mappings) {
+    if (RunResult failed = open(std::move(lists)); failed.error) return failed;
+  }
+  if (queries.count > 1) {
+    // The first query's lists checked everything a row can get wrong. When they are its
+    // buffers' first rows read in place, the other rows are read alike; otherwise each
+    // query is opened from a mapping of its own.
+    const ListInputs& first = batch.front()->inputs;
+    const bool by_rows = first.deferred() && queries.rows.reads_first_rows(first.lists);
+    for (size_t q = 1; q < queries.count; ++q) {
+      if (by_rows) {
+        auto query = std::make_unique<Query>();
+        RunResult refused;
+        if (!configure_run(engine, query->objects, &refused)) return refused;
+        query->row = q;
+        batch.push_back(std::move(query));
+        continue;
+      }
+      PyRef mapping = query_mapping(queries.items.get(), static_cast<Py_ssize_t>(q));
+      if (!mapping) return failed_now();
+      if (RunResult failed = open(std::move(mapping)); failed.error) return failed;
+    }
   }
   // Ids that are all native integers make sources that touch no Python object: the
   // queries then run on native threads, each joining its own lists when they were left
@@ -261,17 +328,25 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments,
   if (native) {
     return run_batch_stages(
         settings, batch, threads,
-        [](Query& query) {
+        [&](Query& query) {
+          // The first query's lists stay until every query has run.
+          if (query.row != 0) query.inputs.open_row(batch.front()->inputs, queries.rows, query.row);
           query.inputs.join_now();
           return ListSource(query.inputs.joined, query.objects.reading.group_keys.size());
         },
-        // A native join holds no Python object, so it may go on this thread.
-        [](Query& query) { query.inputs.joined = JoinedLists(); },
+        // A native join holds no Python object, and a row's lists own no buffer, so they
+        // may go on this thread.
+        [](Query& query) {
+          query.inputs.joined = JoinedLists();
+          if (query.row != 0) query.inputs.lists.clear();
+        },
         [&](size_t q) { batch[q].reset(); });
   }
   PyRef outcomes = PyRef::steal(PyList_New(0));
   if (!outcomes) return failed_now();
   for (std::unique_ptr<Query>& query : batch) {
+    // Rows are read only after a first query whose join is native, as theirs are.
+    KORVANE_INVARIANT(query->row == 0, "행으로 읽는 질의는 네이티브로 결합된다");
     query->inputs.join_now();
     ListSource source(query->inputs.joined, query->objects.reading.group_keys.size());
     RunResult result =
@@ -300,10 +375,9 @@ PyObject* engine_run_lists_impl(PyObject* self, PyObject* args, PyObject* kwargs
         if (!configure_run(engine, probe, &refused)) return refused;
         size_t threads = 0;
         if (!threads_from(a.threads, &threads)) return failed_now();
-        std::vector<PyRef> queries;
+        BatchQueries queries;
         if (!batch_queries(a.lists, &queries)) return failed_now();
-        const bool batch = PyList_Check(a.lists) || PyTuple_Check(a.lists) || !queries.empty();
-        return batch ? execute_batch(engine, a, std::move(queries), threads) : execute(engine, a);
+        return queries.any ? execute_batch(engine, a, queries, threads) : execute(engine, a);
       });
 }
 
