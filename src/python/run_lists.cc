@@ -337,6 +337,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments, BatchQ
         // A native join holds no Python object, and a row's lists own no buffer, so they
         // may go on this thread.
         [](Query& query) {
+          query.inputs.joined.recycle();
           query.inputs.joined = JoinedLists();
           if (query.row != 0) query.inputs.lists.clear();
         },

@@ -227,12 +227,22 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
         size_t slot = static_cast<size_t>((bits * 0x9e3779b97f4a7c15ull) >> shift) & mask_;
         while (table_[slot] != 0 && int64_keys_[slot] != bits) slot = (slot + 1) & mask_;
         if (table_[slot] == 0) {
-          if (value >= 0) {
-            ids_.push_back(IdView::Integer(bits));
-            origins_.push_back(Origin{nullptr, value});
-          } else if (!add(int64_key(chunk->data + local * chunk->stride), *chunk, local, column,
-                          row)) {
-            return false;
+          if (value >= 0 && ids_.empty()) {
+            native_ids_.push_back(bits);
+          } else {
+            // A negative id is a text: from here on, every candidate is kept in full.
+            for (uint64_t id : native_ids_) {
+              ids_.push_back(IdView::Integer(id));
+              origins_.push_back(Origin{nullptr, static_cast<int64_t>(id)});
+            }
+            native_ids_.clear();
+            if (value >= 0) {
+              ids_.push_back(IdView::Integer(bits));
+              origins_.push_back(Origin{nullptr, value});
+            } else if (!add(int64_key(chunk->data + local * chunk->stride), *chunk, local, column,
+                            row)) {
+              return false;
+            }
           }
           table_[slot] = static_cast<uint32_t>(size());
           int64_keys_[slot] = bits;
@@ -246,7 +256,64 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
   return true;
 }
 
+namespace {
+
+// The storage of a recycled join, by thread.
+struct JoinStorage {
+  std::vector<std::vector<uint32_t>> orders;
+  std::vector<float> values;
+  std::vector<uint8_t> placed;
+  std::vector<uint32_t> table;
+  std::unique_ptr<uint64_t[]> int64_keys;
+  uint64_t int64_key_slots = 0;
+  std::vector<IdView> ids;
+  std::vector<JoinedLists::Origin> origins;
+  std::vector<uint64_t> native_ids;
+};
+thread_local JoinStorage recycled_storage;
+constexpr size_t kRecycledBytes = size_t{1} << 20;
+
+}  // namespace
+
+void JoinedLists::recycle() {
+  if (!made_.empty() || !groups.empty() || !covers.empty()) return;  // let go as it is
+  const size_t bytes = table_.capacity() * (sizeof(uint32_t) + sizeof(uint64_t)) +
+                       ids_.capacity() * (sizeof(IdView) + sizeof(Origin)) +
+                       native_ids_.capacity() * sizeof(uint64_t) +
+                       values_.capacity() * (sizeof(float) + sizeof(uint8_t));
+  if (bytes > kRecycledBytes) return;
+  JoinStorage& kept = recycled_storage;
+  kept.orders = std::move(orders_);
+  kept.values = std::move(values_);
+  kept.placed = std::move(placed_);
+  kept.table = std::move(table_);
+  kept.int64_keys = std::move(int64_keys_);
+  kept.int64_key_slots = std::exchange(int64_key_slots_, 0);
+  kept.ids = std::move(ids_);
+  kept.origins = std::move(origins_);
+  kept.native_ids = std::move(native_ids_);
+  kept.ids.clear();
+  kept.origins.clear();
+  kept.native_ids.clear();
+}
+
 bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad) {
+  if (native_ids_.capacity() == 0 && ids_.capacity() == 0 && table_.capacity() == 0) {
+    // A fresh join takes what this thread's last join left.
+    JoinStorage& kept = recycled_storage;
+    orders_ = std::move(kept.orders);
+    values_ = std::move(kept.values);
+    placed_ = std::move(kept.placed);
+    table_ = std::move(kept.table);
+    int64_keys_ = std::move(kept.int64_keys);
+    int64_key_slots_ = std::exchange(kept.int64_key_slots, 0);
+    ids_ = std::move(kept.ids);
+    origins_ = std::move(kept.origins);
+    native_ids_ = std::move(kept.native_ids);
+    ids_.clear();
+    origins_.clear();
+    native_ids_.clear();
+  }
   list_axes_.clear();
   orders_.resize(lists.size());
   size_t rows = 0;
@@ -257,20 +324,24 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
   }
   mask_ = table_size(rows) - 1;
   table_.assign(mask_ + 1, 0);
-  ids_.reserve(rows);
-  origins_.reserve(rows);
+  ids_.clear();
+  origins_.clear();
+  native_ids_.clear();
   // Room for every row being a candidate of its own, so that adding one writes nothing.
   values_.assign(rows * list_count(), std::numeric_limits<float>::quiet_NaN());
   placed_.assign(rows * list_count(), 0);
   if (all_native_int64(lists)) {
     // The common case, a retriever's native ids: they match by their bits.
     // Read only where table_ holds a candidate, so left as allocated.
+    native_ids_.reserve(rows);
     if (int64_key_slots_ < mask_ + 1) {
       int64_keys_.reset(new uint64_t[mask_ + 1]);
       int64_key_slots_ = mask_ + 1;
     }
     return join_int64(lists, pad);
   }
+  ids_.reserve(rows);
+  origins_.reserve(rows);
   keys_.reserve(rows);
   std::optional<Key> pad_key;
   if (pad && pad->kind != IdKey::Kind::kOther) {
@@ -329,6 +400,9 @@ bool JoinedLists::holds_objects() const {
 }
 
 PyRef JoinedLists::object_of(size_t candidate) const {
+  if (!native_ids_.empty()) {
+    return PyRef::steal(PyLong_FromLongLong(static_cast<long long>(native_ids_[candidate])));
+  }
   const Origin& origin = origins_[candidate];
   if (origin.object == nullptr) return PyRef::steal(PyLong_FromLongLong(origin.integer));
   return PyRef::borrow(origin.object);
@@ -340,10 +414,10 @@ bool JoinedLists::read_groups(PyObject* by_id, const std::string& name,
   for (size_t candidate = 0; candidate < size(); ++candidate) {
     PyRef value;
     const PyRef object = object_of(candidate);
-    if (!object || !entry(by_id, object.get(), &value)) return noted(name, ids_[candidate].to_id());
+    if (!object || !entry(by_id, object.get(), &value)) return noted(name, id(candidate).to_id());
     if (!value || value.get() == Py_None) continue;
     std::string text;
-    if (!str_text_from(value.get(), &text)) return noted(name, ids_[candidate].to_id());
+    if (!str_text_from(value.get(), &text)) return noted(name, id(candidate).to_id());
     for (size_t position : positions) groups[candidate * position_count + position] = text;
   }
   return true;
@@ -355,9 +429,9 @@ bool JoinedLists::read_costs(PyObject* by_id) {
     PyRef value;
     const PyRef object = object_of(candidate);
     if (!object || !entry(by_id, object.get(), &value))
-      return noted("cost", ids_[candidate].to_id());
+      return noted("cost", id(candidate).to_id());
     if (!value || value.get() == Py_None) continue;
-    if (!u32_from(value.get(), &costs[candidate])) return noted("cost", ids_[candidate].to_id());
+    if (!u32_from(value.get(), &costs[candidate])) return noted("cost", id(candidate).to_id());
   }
   return true;
 }
@@ -368,21 +442,21 @@ bool JoinedLists::read_covers(PyObject* by_id, SequenceCheck& sequences) {
     PyRef value;
     const PyRef object = object_of(candidate);
     if (!object || !entry(by_id, object.get(), &value))
-      return noted("cover", ids_[candidate].to_id());
+      return noted("cover", id(candidate).to_id());
     if (!value || value.get() == Py_None) continue;
     const int is_sequence = sequences(value.get());
-    if (is_sequence < 0) return noted("cover", ids_[candidate].to_id());
+    if (is_sequence < 0) return noted("cover", id(candidate).to_id());
     if (is_sequence == 0) {
       raise_with_text(PyExc_ValueError, kCoverShapeMessage);
-      return noted("cover", ids_[candidate].to_id());
+      return noted("cover", id(candidate).to_id());
     }
     const Py_ssize_t count = PySequence_Size(value.get());
-    if (count < 0) return noted("cover", ids_[candidate].to_id());
+    if (count < 0) return noted("cover", id(candidate).to_id());
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyRef item = PyRef::steal(PySequence_GetItem(value.get(), i));
       std::string text;
       if (!item || !str_text_from(item.get(), &text))
-        return noted("cover", ids_[candidate].to_id());
+        return noted("cover", id(candidate).to_id());
       covers[candidate].push_back(std::move(text));
     }
   }

@@ -46,6 +46,13 @@ struct RankedList {
 
 class JoinedLists {
  public:
+  // Where a candidate's object comes from: a Python object (borrowed from a list's column,
+  // or one of `made_`), else the integer `integer`.
+  struct Origin {
+    PyObject* object = nullptr;
+    int64_t integer = 0;
+  };
+
   // Joins the lists, passing over rows whose id matches `pad`. False with the exception
   // set for an id that is neither an integer nor a text, or whose object cannot be made.
   // `lists` outlive the join.
@@ -60,19 +67,27 @@ class JoinedLists {
   // `by_id` maps ids to cover lists (None or no entry: none).
   bool read_covers(PyObject* by_id, SequenceCheck& sequences);
 
-  size_t size() const { return ids_.size(); }
+  size_t size() const { return native_ids_.empty() ? ids_.size() : native_ids_.size(); }
   size_t list_count() const { return list_axes_.size(); }
   // The position of list `list`'s axis.
   size_t list_axis(size_t list) const { return list_axes_[list]; }
 
   // Candidate `candidate`'s identifier, as a view that lives as long as the join.
-  const IdView& id(size_t candidate) const { return ids_[candidate]; }
+  IdView id(size_t candidate) const {
+    return native_ids_.empty() ? ids_[candidate] : IdView::Integer(native_ids_[candidate]);
+  }
+  // Every candidate's identifier as an integer, by candidate, when each is a native int64
+  // from 0 up; null otherwise.
+  const uint64_t* native_ids() const {
+    return native_ids_.empty() ? nullptr : native_ids_.data();
+  }
   // Its value on list `list`'s axis; NaN where the list gives none.
   float value(size_t candidate, size_t list) const {
     return values_[candidate * list_count() + list];
   }
   // Its object, as a handle of its own. Needs the interpreter lock unless !holds_objects().
   ObjectHandle handle(size_t candidate) const {
+    if (!native_ids_.empty()) return ObjectHandle::Row(static_cast<int64_t>(native_ids_[candidate]));
     const Origin& origin = origins_[candidate];
     if (origin.object == nullptr) return ObjectHandle::Row(origin.integer);
     return object_handle(origin.object);
@@ -86,6 +101,11 @@ class JoinedLists {
   // and its decimal text are two keys with one identifier; with integer identifiers alone
   // that cannot happen.
   bool ids_distinct() const { return !text_ids_; }
+
+  // Empties the join, keeping its storage on this thread for the thread's next join when it
+  // holds no Python object and is small: a batch then joins every query in memory that is
+  // still in cache. Native when !holds_objects().
+  void recycle();
 
   // What was read by id, taken as the run completes a candidate; empty when not read.
   std::vector<std::optional<std::string>> groups;  // [candidate * positions + position]
@@ -101,12 +121,6 @@ class JoinedLists {
     std::string_view text;
 
     friend bool operator==(const Key&, const Key&) = default;
-  };
-  // Where a candidate's object comes from: a Python object (borrowed from a list's column,
-  // or one of `made_`), else the integer `integer`.
-  struct Origin {
-    PyObject* object = nullptr;
-    int64_t integer = 0;
   };
 
   // The key of row `row` of `view` (a chunk of an id column); its text, when it has one,
@@ -135,8 +149,11 @@ class JoinedLists {
   std::vector<size_t> list_axes_;
   std::vector<std::vector<uint32_t>> orders_;  // per list: candidates in its row order
   std::vector<Key> keys_;
+  // Ids and objects by candidate. A join of native int64 ids from 0 up keeps them as the
+  // ids alone, in native_ids_ (each its own object), and ids_ and origins_ stay empty.
   std::vector<IdView> ids_;
   std::vector<Origin> origins_;
+  std::vector<uint64_t> native_ids_;
   std::vector<float> values_;    // [candidate * list_count + list]
   std::vector<uint8_t> placed_;  // same layout: the list's first row of the id was read
   std::vector<uint32_t> table_;  // candidate + 1; 0: empty

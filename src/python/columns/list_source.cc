@@ -13,7 +13,9 @@ bool ListSource::fill(RowBlock& block) {
   first_ = next_;
   const size_t count = std::min(RowBlock::kCapacity - block.size(), joined_.size() - next_);
   const size_t first_row = block.add_rows(count);
-  if (joined_.ids_distinct()) {
+  if (const uint64_t* native = joined_.native_ids()) {
+    std::copy_n(native + next_, count, block.integer_ids() + first_row);
+  } else if (joined_.ids_distinct()) {
     // No text id: every id is an integer, written as such.
     uint64_t* integers = block.integer_ids() + first_row;
     for (size_t i = 0; i < count; ++i) integers[i] = joined_.id(next_ + i).integer;
