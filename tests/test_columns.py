@@ -658,12 +658,14 @@ def test_run_lists_ranks_lists_that_come_best_first_as_run_does(data):
 
     k = data.draw(st.sampled_from([1, 60]))
     policy = data.draw(st.sampled_from(["skip", "impute", "reject"]))
+    # A normalizer ranks other values than the list's own, in which 0.0 and -0.0 tie.
+    normalize = data.draw(st.sampled_from([None, None, "sigmoid"]))
     top_k = data.draw(st.integers(1, 12))
     multiplier = data.draw(st.sampled_from([1, 4, 100]))
 
     def engine():
         e = korvane.Engine()
-        e.scorer("a", scale="unbounded")
+        e.scorer("a", scale="unbounded", normalize=normalize)
         e.scorer("b", scale="unbounded")
         e.fuse("rrf", k=k)
         if policy == "impute":
@@ -679,6 +681,19 @@ def test_run_lists_ranks_lists_that_come_best_first_as_run_does(data):
     got = run_and_summarise(lambda: engine().run_lists(lists, pad_id=pad),
                             lambda candidate: position[candidate])
     assert got == expected
+
+
+def test_a_list_in_its_own_entry_order_is_ranked_by_the_values_the_axis_stores():
+    # 0.0 comes before -0.0 in the list's own order, but a sigmoid maps both to 0.5, and
+    # then the smaller id ranks first.
+    lists = {"a": (np.array([7, 3], np.int64), np.array([0.0, -0.0], np.float32))}
+    dicts = [{"id": 7, "scores": {"a": 0.0}}, {"id": 3, "scores": {"a": -0.0}}]
+    e = korvane.Engine()
+    e.scorer("a", normalize="sigmoid")
+    e.fuse("rrf", k=60)
+    got, expected = e.run_lists(lists), e.run(dicts)
+    assert [(r.id, r.fused) for r in got.ranked] == [(r.id, r.fused) for r in expected.ranked]
+    assert [r.id for r in got.ranked] == ["3", "7"]
 
 
 # ---------------------------------------------------------------------------------------

@@ -42,6 +42,11 @@ class CandidateSource {
   // the survivors' values there, and sorts them otherwise, so a proposal spares work and
   // never decides anything. Called once per axis after close().
   virtual std::vector<uint32_t> proposed_order(size_t /*axis*/) { return {}; }
+  // Whether proposed_order(axis) is known to list exactly the rows that carried a value on
+  // `axis` (no NaN among them), each after the one before by that value (higher first) and
+  // then by integer identifier: the entry order of the carried values, strictly. False when
+  // the source did not check.
+  virtual bool proposal_checked(size_t /*axis*/) const { return false; }
 };
 
 // A source that yields whole candidates one at a time, read through the block interface.

@@ -90,26 +90,57 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
   const size_t n = survivors.size();
   AxisRanks ranks(axis_count, std::vector<uint32_t>(n, 0));
   // Input position -> survivor + 1 (0: not one), when the input is not much longer than
-  // the pool: a proposed order then reaches the survivors without a search. And how many
-  // survivors take part on each axis, which a proposal must list. The ids and values a
-  // check reads are copied out of the records in the same pass, since it reads them in
-  // the proposal's order and a record spans several cache lines.
+  // the pool: a proposed order then reaches the survivors without a search. For a proposal
+  // to be checked here: how many survivors take part on each axis, which it must list, and
+  // the ids and values the check reads, copied out of the records in one pass, since the
+  // check reads them in the proposal's order and a record spans several cache lines.
   std::vector<uint32_t> survivor_at;
   std::vector<size_t> participants_on;
   std::vector<uint64_t> ids;
   std::vector<std::optional<float>> values;  // [axis * n + survivor]
+  auto proposes = [&](size_t axis) {
+    return proposed != nullptr && axis < proposed->by_axis.size() &&
+           !proposed->by_axis[axis].empty();
+  };
+  auto checked = [&](size_t axis) {
+    return proposes(axis) && axis < proposed->checked.size() && proposed->checked[axis] != 0;
+  };
+  bool walked = false;  // the checked proposals have ranked their axes
   if (proposed != nullptr && proposed->arrival.size() == n &&
       n < std::numeric_limits<uint32_t>::max() &&
       proposed->input_count <= 2 * static_cast<uint64_t>(n) + 64) {
     survivor_at.assign(static_cast<size_t>(proposed->input_count), 0);
+    for (size_t s = 0; s < n; ++s) {
+      const uint64_t position = proposed->arrival[s];
+      if (position < survivor_at.size()) survivor_at[position] = static_cast<uint32_t>(s + 1);
+    }
+    // A checked proposal ranks its survivors as it lists them, reading no record.
+    walked = true;
+    bool all_checked = true;
+    for (size_t axis = 0; axis < axis_count; ++axis) {
+      if (!proposes(axis)) continue;
+      if (!checked(axis)) {
+        all_checked = false;
+        continue;
+      }
+      uint32_t placed = 0;
+      for (uint32_t position : proposed->by_axis[axis]) {
+        if (position >= survivor_at.size() || survivor_at[position] == 0) continue;
+        ranks[axis][survivor_at[position] - 1] = ++placed;
+      }
+    }
+    if (all_checked) {
+      for (size_t axis = 0; axis < axis_count; ++axis) {
+        if (!proposes(axis)) rank_unproposed(survivors, axis, ranks[axis]);
+      }
+      return ranks;
+    }
     participants_on.assign(axis_count, 0);
     ids.resize(n);
     values.resize(axis_count * n);
     const bool impute = engine_.missing.policy == MissingPolicy::Impute;
     bool integer_ids = true;
     for (size_t s = 0; s < n; ++s) {
-      const uint64_t position = proposed->arrival[s];
-      if (position < survivor_at.size()) survivor_at[position] = static_cast<uint32_t>(s + 1);
       const CandidateId& id = survivors[s].id();
       integer_ids &= id.is_integer();
       ids[s] = id.is_integer() ? id.integer() : 0;
@@ -122,24 +153,28 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
     // The packed order needs integer ids; with a text among them, every axis is sorted.
     if (!integer_ids) survivor_at.clear();
   }
-  std::vector<EntryRef> participants;
-  participants.reserve(n);
   for (size_t axis = 0; axis < axis_count; ++axis) {
-    if (!survivor_at.empty() && axis < proposed->by_axis.size() &&
-        !proposed->by_axis[axis].empty() &&
+    if (walked && checked(axis)) continue;  // ranked above
+    if (!survivor_at.empty() && proposes(axis) &&
         ranks_as_proposed(ids, std::span(values).subspan(axis * n, n), participants_on[axis],
                           proposed->by_axis[axis], survivor_at, ranks[axis])) {
       continue;
     }
-    participants.clear();
-    for (size_t s = 0; s < n; ++s) {
-      if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
-        participants.push_back(EntryRef{*v, &survivors[s].id(), s});
-      }
-    }
-    rank_entries(participants, ranks[axis]);
+    rank_unproposed(survivors, axis, ranks[axis]);
   }
   return ranks;
+}
+
+void Fuser::rank_unproposed(std::span<const PoolRecord> survivors, size_t axis,
+                            std::vector<uint32_t>& ranks) const {
+  std::vector<EntryRef> participants;
+  participants.reserve(survivors.size());
+  for (size_t s = 0; s < survivors.size(); ++s) {
+    if (std::optional<float> v = value_of(survivors[s].axis_values[axis])) {
+      participants.push_back(EntryRef{*v, &survivors[s].id(), s});
+    }
+  }
+  rank_entries(participants, ranks);
 }
 
 template <class Term>

@@ -25,6 +25,9 @@ struct ProposedOrders {
   std::span<const uint64_t> arrival;
   std::span<const std::vector<uint32_t>> by_axis;  // an empty order: none for that axis
   uint64_t input_count = 0;
+  // Per axis (or empty): 1 where the order is known to be the entry order of the
+  // survivors' values, every survivor with a value listed (Shortlist::proposals_checked).
+  std::span<const uint8_t> checked;
 };
 
 // The fusion settings of one run, resolved once. Keeps a reference to the engine.
@@ -81,6 +84,9 @@ class Fuser {
   // Writes the ranks on `axis` from a proposed order (input positions; survivor_at maps a
   // position to its survivor + 1) when it lists all `participants` in the entry order;
   // false, with `ranks` all 0, when it does not.
+  // Ranks the participants on `axis` by sorting them.
+  void rank_unproposed(std::span<const PoolRecord> survivors, size_t axis,
+                       std::vector<uint32_t>& ranks) const;
   // `ids` and `values` are the survivors' integer ids and their stored values on `axis`.
   bool ranks_as_proposed(std::span<const uint64_t> ids, std::span<const std::optional<float>> values,
                          size_t participants, std::span<const uint32_t> order,

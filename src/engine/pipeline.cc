@@ -102,9 +102,13 @@ class StageOne {
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
     plain_ = !whole_rows_;
     plain_cheap_.assign(engine_.axes.size(), 0);
+    carried_as_stored_.assign(engine_.axes.size(), 0);
     for (const CheapAxis& cheap : cheap_) {
-      plain_ = plain_ && !cheap.field->normalizer() && cheap.field->position() == cheap.axis;
+      const bool as_carried = cheap.field != nullptr && !cheap.field->normalizer() &&
+                              cheap.field->position() == cheap.axis;
+      plain_ = plain_ && as_carried;
       plain_cheap_[cheap.axis] = 1;
+      carried_as_stored_[cheap.axis] = static_cast<uint8_t>(as_carried);
     }
     row_values_.resize(engine_.axes.size());
     axes_.reserve(engine_.axes.size());
@@ -146,6 +150,9 @@ class StageOne {
   // Every cheap axis reads its carried value as it is: screen_plainly applies.
   bool plain_ = false;
   std::vector<uint8_t> plain_cheap_;  // per axis: 1 for a cheap axis (read plainly when plain_)
+  // Per axis: 1 for a cheap axis that stores the value carried at its own position as it is
+  // (NaN as absent).
+  std::vector<uint8_t> carried_as_stored_;
   RejectionLog drops_;
   StagePool pool_;
   uint64_t input_count_ = 0;
@@ -195,6 +202,7 @@ class StageTwo {
         pool_(std::move(shortlist.members)),
         arrival_(std::move(shortlist.arrival)),
         proposed_orders_(std::move(shortlist.proposed_orders)),
+        proposals_checked_(std::move(shortlist.proposals_checked)),
         drops_(engine_.rejections, shortlist.counts, std::move(shortlist.rejected)) {
     scorers_.reserve(engine_.scorers.size());
     for (size_t axis = 0; axis < engine_.scorers.size(); ++axis) {
@@ -230,6 +238,7 @@ class StageTwo {
   std::vector<PoolRecord> survivors_;  // what the ranking points into
   std::vector<uint64_t> arrival_;      // per pool member: its input position
   std::vector<std::vector<uint32_t>> proposed_orders_;
+  std::vector<uint8_t> proposals_checked_;
   std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
   RejectionLog drops_;
   AxisRanks ranks_;
@@ -269,6 +278,12 @@ Shortlist StageOne::execute(bool for_run) {
       std::vector<uint32_t> order = source_.proposed_order(axis);
       if (order.empty()) continue;
       shortlist.proposed_orders.resize(engine_.axes.size());
+      shortlist.proposals_checked.resize(engine_.axes.size());
+      // A source's check holds for the values stored when the axis stores the value carried
+      // as it is, and names every participant only when no absent value takes part.
+      shortlist.proposals_checked[axis] = source_.proposal_checked(axis) &&
+                                          carried_as_stored_[axis] != 0 &&
+                                          engine_.missing.policy == MissingPolicy::Skip;
       shortlist.proposed_orders[axis] = std::move(order);
     }
   }
@@ -627,7 +642,7 @@ std::vector<ScoredRecord> StageTwo::fuse_and_rank(std::vector<PoolRecord>& survi
   const Fuser& fuser = plan_.fuser();
   if (fuser.method() == FusionMethod::Rrf) {
     // The reject policy closes the survivors up, and then their input positions are gone.
-    ProposedOrders proposed{arrival_, proposed_orders_, trace_.input_count};
+    ProposedOrders proposed{arrival_, proposed_orders_, trace_.input_count, proposals_checked_};
     const bool proposals =
         !proposed_orders_.empty() && engine_.missing.policy != MissingPolicy::Reject;
     ranks_ = fuser.rrf_ranks(survivors, proposals ? &proposed : nullptr);

@@ -28,6 +28,10 @@ struct Shortlist {
   // The orders the source proposed, per axis (CandidateSource::proposed_order), for the
   // stage 2 of the same run; empty when there are none. Neither merged nor encoded.
   std::vector<std::vector<uint32_t>> proposed_orders;
+  // Per axis with a proposal: 1 when it is known to be the entry order of the survivors'
+  // stage-1 values there (CandidateSource::proposal_checked, on an axis that stores the
+  // value carried as it is, under the skip policy), so that stage 2 need not check it.
+  std::vector<uint8_t> proposals_checked;
 };
 
 // Stage 1 over the whole source: the filters, the cheap axes and the bounded pool.

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "engine/entry_order.h"
 #include "python/columns/column_messages.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -217,6 +218,10 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
     const ArrayView* plain_scores = plain_float32(ranked.scores.get());
     uint32_t* order = orders_[list].data();  // room for every row
     size_t placed = 0;
+    // The entry order of the last placed row: its value's key, then its id.
+    uint64_t last_key = 0;
+    uint64_t last_id = 0;
+    bool in_order = true;
     int64_t row = 0;
     for (const ArrayView* chunk : column.chunks()) {
       for (int64_t local = 0; local < chunk->length; ++local, ++row) {
@@ -248,10 +253,18 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
           int64_keys_[slot] = bits;
         }
         const uint32_t candidate = table_[slot] - 1;
-        if (place(candidate, list, ranked, plain_scores, row)) order[placed++] = candidate;
+        if (!place(candidate, list, ranked, plain_scores, row)) continue;
+        order[placed++] = candidate;
+        const float score = this->value(candidate, list);
+        const uint64_t key = descending_score_key(score);
+        in_order &= (score == score) &
+                    (placed == 1 || last_key < key || (last_key == key && last_id < bits));
+        last_key = key;
+        last_id = bits;
       }
     }
     orders_[list].resize(placed);
+    in_order_[list] = static_cast<uint8_t>(in_order);
   }
   return true;
 }
@@ -316,6 +329,7 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
   }
   list_axes_.clear();
   orders_.resize(lists.size());
+  in_order_.assign(lists.size(), 0);
   size_t rows = 0;
   for (size_t list = 0; list < lists.size(); ++list) {
     list_axes_.push_back(lists[list].axis);

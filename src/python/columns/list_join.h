@@ -97,6 +97,10 @@ class JoinedLists {
   bool holds_objects() const;
   // The candidates list `list` ranks, in its row order (an id's first row), taken once.
   std::vector<uint32_t> take_order(size_t list) { return std::move(orders_[list]); }
+  // Whether that order is known to be strictly the entry order of the list's values: no
+  // NaN among them, each after the one before by value (higher first), then by integer id.
+  // Checked by the join of native int64 ids only.
+  bool in_entry_order(size_t list) const { return in_order_[list] != 0; }
   // Whether no two candidates share an identifier. Keys are distinct, but a negative integer
   // and its decimal text are two keys with one identifier; with integer identifiers alone
   // that cannot happen.
@@ -148,6 +152,7 @@ class JoinedLists {
 
   std::vector<size_t> list_axes_;
   std::vector<std::vector<uint32_t>> orders_;  // per list: candidates in its row order
+  std::vector<uint8_t> in_order_;              // per list: see in_entry_order()
   std::vector<Key> keys_;
   // Ids and objects by candidate. A join of native int64 ids from 0 up keeps them as the
   // ids alone, in native_ids_ (each its own object), and ids_ and origins_ stay empty.

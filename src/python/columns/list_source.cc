@@ -75,6 +75,13 @@ void ListSource::complete_by_id(size_t candidate, Candidate& out) {
   if (!joined_.covers.empty()) out.cover = std::move(joined_.covers[candidate]);
 }
 
+bool ListSource::proposal_checked(size_t axis) const {
+  for (size_t list = 0; list < joined_.list_count(); ++list) {
+    if (joined_.list_axis(list) == axis) return joined_.in_entry_order(list);
+  }
+  return false;
+}
+
 std::vector<uint32_t> ListSource::proposed_order(size_t axis) {
   // Candidates are fed in join order, so a candidate's index is its input position.
   for (size_t list = 0; list < joined_.list_count(); ++list) {

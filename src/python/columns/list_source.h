@@ -24,6 +24,7 @@ class ListSource final : public korvane::CandidateSource {
   void complete_block(std::span<PoolRecord> records) override;
   ObjectHandle object(size_t row) override;
   bool ids_distinct() const override { return joined_.ids_distinct(); }
+  bool proposal_checked(size_t axis) const override;
   // The order of the list on that axis: its candidates as it ranks them.
   std::vector<uint32_t> proposed_order(size_t axis) override;
 
