@@ -186,16 +186,17 @@ bool JoinedLists::add(Key key, const ArrayView& view, int64_t local, const Colum
 }
 
 inline bool JoinedLists::place(size_t candidate, size_t list, const RankedList& ranked,
-                               const ArrayView* plain_scores, int64_t row) {
+                               const ArrayView* plain_scores, int64_t row, float* score) {
   const size_t at = candidate * list_count() + list;
   if (placed_[at]) return false;  // a repeated id keeps its first, best-placed row
   placed_[at] = 1;
   if (plain_scores != nullptr) {
     // As Column::score reads it: NaN stays the mark of no value.
-    std::memcpy(&values_[at], plain_scores->data + row * plain_scores->stride, sizeof(float));
-  } else if (std::optional<float> value = ranked.value(row)) {
-    values_[at] = *value;
+    std::memcpy(score, plain_scores->data + row * plain_scores->stride, sizeof(float));
+  } else {
+    *score = ranked.value(row).value_or(std::numeric_limits<float>::quiet_NaN());
   }
+  values_[at] = *score;
   return true;
 }
 
@@ -253,9 +254,9 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
           int64_keys_[slot] = bits;
         }
         const uint32_t candidate = table_[slot] - 1;
-        if (!place(candidate, list, ranked, plain_scores, row)) continue;
+        float score;
+        if (!place(candidate, list, ranked, plain_scores, row, &score)) continue;
         order[placed++] = candidate;
-        const float score = this->value(candidate, list);
         const uint64_t key = descending_score_key(score);
         in_order &= (score == score) &
                     (placed == 1 || last_key < key || (last_key == key && last_id < bits));
@@ -393,7 +394,8 @@ bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional
           table_[slot] = static_cast<uint32_t>(size());
         }
         const uint32_t candidate = table_[slot] - 1;
-        if (place(candidate, list, ranked, plain_scores, row)) order[placed++] = candidate;
+        float score;
+        if (place(candidate, list, ranked, plain_scores, row, &score)) order[placed++] = candidate;
       }
     }
     orders_[list].resize(placed);

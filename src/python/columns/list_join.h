@@ -138,9 +138,9 @@ class JoinedLists {
   // join() when every id is a native int64: ids match by their bits.
   bool join_int64(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad);
   // Records row `row` of list `list` as the candidate's entry there, unless it has one;
-  // whether it did.
+  // whether it did. *score is then the value recorded (NaN for none).
   bool place(size_t candidate, size_t list, const RankedList& ranked, const ArrayView* plain_scores,
-             int64_t row);
+             int64_t row, float* score);
   // Adds a candidate for a key met for the first time; false with the exception set when
   // its object cannot be made.
   bool add(Key key, const ArrayView& view, int64_t local, const Column& column, int64_t row);
