@@ -4,7 +4,9 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <type_traits>
 
 #include "engine/inline_vector.h"
 
@@ -12,13 +14,15 @@ namespace korvane {
 
 using AxisValues = InlineVector<std::optional<float>, 4>;
 
-// `value` when `present`, else absent, made without a branch where random presence would
-// mispredict: the optional's bytes are the value's, then the flag (axis_values_test checks
-// this layout). An absent one keeps the value's bytes, which nothing reads.
-inline std::optional<float> optional_if(bool present, float value) {
+// Makes `out` `value` when `present`, else absent, without a branch where random presence
+// would mispredict: it writes the optional's bytes, the value's and then the flag
+// (axis_values_test checks this layout), in place. An absent one keeps the value's bytes,
+// which nothing reads.
+inline void set_optional(std::optional<float>& out, bool present, float value) {
   static_assert(sizeof(std::optional<float>) == sizeof(uint64_t));
+  static_assert(std::is_trivially_copyable_v<std::optional<float>>);
   const uint64_t bits = std::bit_cast<uint32_t>(value) | uint64_t{present} << 32;
-  return std::bit_cast<std::optional<float>>(bits);
+  std::memcpy(static_cast<void*>(&out), &bits, sizeof bits);
 }
 
 }  // namespace korvane

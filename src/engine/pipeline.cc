@@ -555,9 +555,9 @@ void StageOne::fill_block(std::span<PoolRecord> records) {
       const size_t at = axis * RowBlock::kCapacity + row;
       const float value = block_values[at];
       const bool present = block_present[at] != 0;
-      carried[axis] = optional_if(present, value);
+      set_optional(carried[axis], present, value);
       // A plain cheap axis stores the value carried at its own position, NaN as absent.
-      stored[axis] = optional_if(present & (plain_cheap[axis] != 0) & (value == value), value);
+      set_optional(stored[axis], present & (plain_cheap[axis] != 0) & (value == value), value);
     }
   }
   source_.complete_block(records);

@@ -68,15 +68,22 @@ TEST(AxisValues, BehavesAsAVectorAcrossTheInlineCapacity) {
   }
 }
 
-// optional_if writes the optional's bytes itself: it must agree with the library's own
-// optional for every value, NaN and signed zeros included, present or not.
-TEST(AxisValues, OptionalIfAgreesWithTheLibrarysOptional) {
+// set_optional writes the optional's bytes itself: it must agree with the library's own
+// optional for every value, NaN and signed zeros included, present or not, whatever the
+// optional held before.
+TEST(AxisValues, SetOptionalAgreesWithTheLibrarysOptional) {
   for (float value : {0.0f, -0.0f, 1.5f, -3.25e-39f, std::numeric_limits<float>::infinity(),
                       std::numeric_limits<float>::quiet_NaN()}) {
-    const std::optional<float> present = optional_if(true, value);
-    ASSERT_TRUE(present.has_value());
-    EXPECT_EQ(std::bit_cast<uint32_t>(*present), std::bit_cast<uint32_t>(value));
-    EXPECT_FALSE(optional_if(false, value).has_value());
+    for (std::optional<float> before : {std::optional<float>(), std::optional<float>(2.0f)}) {
+      std::optional<float> present = before;
+      set_optional(present, true, value);
+      ASSERT_TRUE(present.has_value());
+      EXPECT_EQ(std::bit_cast<uint32_t>(*present), std::bit_cast<uint32_t>(value));
+      std::optional<float> absent = before;
+      set_optional(absent, false, value);
+      EXPECT_FALSE(absent.has_value());
+      EXPECT_EQ(absent, std::nullopt);
+    }
   }
 }
 
