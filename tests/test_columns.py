@@ -683,6 +683,22 @@ def test_run_lists_ranks_lists_that_come_best_first_as_run_does(data):
     assert got == expected
 
 
+@pytest.mark.parametrize("ids", [[f"doc{i}" for i in range(40)], [2**70 + i for i in range(40)],
+                                 list(range(40))])
+def test_run_lists_lets_go_of_the_ids_it_was_given_when_the_run_ends(ids):
+    # A thread keeps its pool's storage for the next run; it must not keep the ids with it.
+    # Drops are counted, not kept, so that the outranked stay in the pool's records.
+    e = korvane.Engine()
+    e.scorer("a")
+    e.pool_multiplier(10)
+    e.rejections("count")
+    before = refcounts(ids)
+    outcome = e.run_lists({"a": (ids, None)})
+    assert len(outcome.ranked) == 10
+    del outcome
+    assert_counts_back(ids, before)
+
+
 def test_a_list_in_its_own_entry_order_is_ranked_by_the_values_the_axis_stores():
     # 0.0 comes before -0.0 in the list's own order, but a sigmoid maps both to 0.5, and
     # then the smaller id ranks first.

@@ -47,6 +47,9 @@ class CandidateSource {
   // then by integer identifier: the entry order of the carried values, strictly. False when
   // the source did not check.
   virtual bool proposal_checked(size_t /*axis*/) const { return false; }
+  // Whether every candidate this source completes owns nothing to let go: a row object, no
+  // text (id, group value or cover item). Asked after close().
+  virtual bool completes_natively() const { return false; }
 };
 
 // A source that yields whole candidates one at a time, read through the block interface.

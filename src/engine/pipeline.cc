@@ -203,6 +203,7 @@ class StageTwo {
         arrival_(std::move(shortlist.arrival)),
         proposed_orders_(std::move(shortlist.proposed_orders)),
         proposals_checked_(std::move(shortlist.proposals_checked)),
+        members_native_(shortlist.members_native),
         drops_(engine_.rejections, shortlist.counts, std::move(shortlist.rejected)) {
     scorers_.reserve(engine_.scorers.size());
     for (size_t axis = 0; axis < engine_.scorers.size(); ++axis) {
@@ -239,6 +240,7 @@ class StageTwo {
   std::vector<uint64_t> arrival_;      // per pool member: its input position
   std::vector<std::vector<uint32_t>> proposed_orders_;
   std::vector<uint8_t> proposals_checked_;
+  bool members_native_ = false;
   std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
   RejectionLog drops_;
   AxisRanks ranks_;
@@ -266,6 +268,7 @@ Shortlist StageOne::execute(bool for_run) {
   shortlist.members = order_unseen ? pool_.drain_unordered(&shortlist.admission, &shortlist.arrival)
                                    : pool_.drain(&shortlist.admission, &shortlist.arrival);
   shortlist.input_count = input_count_;
+  shortlist.members_native = for_run && source_.completes_natively();
   const IntervalClock::Rate rate = clock_.rate();
   for (ScorerTrace& stats : axes_) stats.elapsed_nanos = rate.nanos(stats.elapsed_nanos);
   shortlist.axes = std::move(axes_);
@@ -303,7 +306,7 @@ Result<RunOutcome> StageTwo::execute() {
   if (!selection.ok()) return selection.error();
   RunOutcome outcome = assemble(ranked, problem, selection.value(), pool_size);
   keep_for_next_run(std::move(ranked));
-  StagePool::keep_storage(std::move(survivors_));
+  StagePool::keep_storage(std::move(survivors_), members_native_);
   return outcome;
 }
 

@@ -32,6 +32,9 @@ struct Shortlist {
   // stage-1 values there (CandidateSource::proposal_checked, on an axis that stores the
   // value carried as it is, under the skip policy), so that stage 2 need not check it.
   std::vector<uint8_t> proposals_checked;
+  // Whether no member owns anything to let go (CandidateSource::completes_natively), for
+  // the stage 2 of the same run.
+  bool members_native = false;
 };
 
 // Stage 1 over the whole source: the filters, the cheap axes and the bounded pool.

@@ -21,13 +21,13 @@ constexpr size_t kKeptSlotsBytes = size_t{1} << 20;
 thread_local std::vector<PoolRecord> spare_slots;
 }  // namespace
 
-void StagePool::keep_storage(std::vector<PoolRecord> members) {
+void StagePool::keep_storage(std::vector<PoolRecord> members, bool native) {
   if (members.capacity() * sizeof(PoolRecord) > kKeptSlotsBytes ||
       members.capacity() <= spare_slots.capacity()) {
     return;  // the members go now
   }
   // Kept made: the next pool fills them in place. What they own is let go now.
-  for (PoolRecord& record : members) {
+  for (PoolRecord& record : native ? std::span<PoolRecord>() : std::span(members)) {
     Candidate& candidate = record.candidate;
     candidate.object.reset();
     candidate.groups.clear();

@@ -76,7 +76,8 @@ class StagePool {
   // Hands the storage of drained members, once they are done with, to the next pool made on
   // this thread, which fills the records in place; what they own (objects, groups, cover,
   // text ids) is released now.
-  static void keep_storage(std::vector<PoolRecord> members);
+  // `native`: no member owns anything to let go, and they are kept as they are.
+  static void keep_storage(std::vector<PoolRecord> members, bool native = false);
 
   size_t size() const { return heap_.size(); }
   uint64_t capacity() const { return capacity_; }

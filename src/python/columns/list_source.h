@@ -25,6 +25,9 @@ class ListSource final : public korvane::CandidateSource {
   ObjectHandle object(size_t row) override;
   bool ids_distinct() const override { return joined_.ids_distinct(); }
   bool proposal_checked(size_t axis) const override;
+  bool completes_natively() const override {
+    return joined_.native_ids() != nullptr && !read_by_id();
+  }
   // The order of the list on that axis: its candidates as it ranks them.
   std::vector<uint32_t> proposed_order(size_t axis) override;
 
