@@ -88,9 +88,10 @@ class Fuser {
   void rank_unproposed(std::span<const PoolRecord> survivors, size_t axis,
                        std::vector<uint32_t>& ranks) const;
   // `ids` and `values` are the survivors' integer ids and their stored values on `axis`.
-  bool ranks_as_proposed(std::span<const uint64_t> ids, std::span<const std::optional<float>> values,
-                         size_t participants, std::span<const uint32_t> order,
-                         std::span<const uint32_t> survivor_at, std::vector<uint32_t>& ranks) const;
+  bool ranks_as_proposed(std::span<const uint64_t> ids,
+                         std::span<const std::optional<float>> values, size_t participants,
+                         std::span<const uint32_t> order, std::span<const uint32_t> survivor_at,
+                         std::vector<uint32_t>& ranks) const;
 
   // fused() by folding each_term's terms, for every method.
   float fused_from_terms(const AxisValues& values, size_t position, const AxisRanks& ranks) const;

@@ -444,8 +444,7 @@ bool JoinedLists::read_costs(PyObject* by_id) {
   for (size_t candidate = 0; candidate < size(); ++candidate) {
     PyRef value;
     const PyRef object = object_of(candidate);
-    if (!object || !entry(by_id, object.get(), &value))
-      return noted("cost", id(candidate).to_id());
+    if (!object || !entry(by_id, object.get(), &value)) return noted("cost", id(candidate).to_id());
     if (!value || value.get() == Py_None) continue;
     if (!u32_from(value.get(), &costs[candidate])) return noted("cost", id(candidate).to_id());
   }
@@ -471,8 +470,7 @@ bool JoinedLists::read_covers(PyObject* by_id, SequenceCheck& sequences) {
     for (Py_ssize_t i = 0; i < count; ++i) {
       PyRef item = PyRef::steal(PySequence_GetItem(value.get(), i));
       std::string text;
-      if (!item || !str_text_from(item.get(), &text))
-        return noted("cover", id(candidate).to_id());
+      if (!item || !str_text_from(item.get(), &text)) return noted("cover", id(candidate).to_id());
       covers[candidate].push_back(std::move(text));
     }
   }

@@ -78,16 +78,15 @@ class JoinedLists {
   }
   // Every candidate's identifier as an integer, by candidate, when each is a native int64
   // from 0 up; null otherwise.
-  const uint64_t* native_ids() const {
-    return native_ids_.empty() ? nullptr : native_ids_.data();
-  }
+  const uint64_t* native_ids() const { return native_ids_.empty() ? nullptr : native_ids_.data(); }
   // Its value on list `list`'s axis; NaN where the list gives none.
   float value(size_t candidate, size_t list) const {
     return values_[candidate * list_count() + list];
   }
   // Its object, as a handle of its own. Needs the interpreter lock unless !holds_objects().
   ObjectHandle handle(size_t candidate) const {
-    if (!native_ids_.empty()) return ObjectHandle::Row(static_cast<int64_t>(native_ids_[candidate]));
+    if (!native_ids_.empty())
+      return ObjectHandle::Row(static_cast<int64_t>(native_ids_[candidate]));
     const Origin& origin = origins_[candidate];
     if (origin.object == nullptr) return ObjectHandle::Row(origin.integer);
     return object_handle(origin.object);
