@@ -129,29 +129,25 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
         ranks[axis][survivor_at[position] - 1] = ++placed;
       }
     }
-    if (all_checked) {
-      for (size_t axis = 0; axis < axis_count; ++axis) {
-        if (!proposes(axis)) rank_unproposed(survivors, axis, ranks[axis]);
+    if (!all_checked) {
+      participants_on.assign(axis_count, 0);
+      ids.resize(n);
+      values.resize(axis_count * n);
+      const bool impute = engine_.missing.policy == MissingPolicy::Impute;
+      bool integer_ids = true;
+      for (size_t s = 0; s < n; ++s) {
+        const CandidateId& id = survivors[s].id();
+        integer_ids &= id.is_integer();
+        ids[s] = id.is_integer() ? id.integer() : 0;
+        const AxisValues& stored = survivors[s].axis_values;
+        for (size_t axis = 0; axis < axis_count; ++axis) {
+          values[axis * n + s] = stored[axis];
+          participants_on[axis] += static_cast<size_t>(stored[axis].has_value() || impute);
+        }
       }
-      return ranks;
+      // The packed order needs integer ids; with a text among them, the rest are sorted.
+      if (!integer_ids) survivor_at.clear();
     }
-    participants_on.assign(axis_count, 0);
-    ids.resize(n);
-    values.resize(axis_count * n);
-    const bool impute = engine_.missing.policy == MissingPolicy::Impute;
-    bool integer_ids = true;
-    for (size_t s = 0; s < n; ++s) {
-      const CandidateId& id = survivors[s].id();
-      integer_ids &= id.is_integer();
-      ids[s] = id.is_integer() ? id.integer() : 0;
-      const AxisValues& stored = survivors[s].axis_values;
-      for (size_t axis = 0; axis < axis_count; ++axis) {
-        values[axis * n + s] = stored[axis];
-        participants_on[axis] += static_cast<size_t>(stored[axis].has_value() || impute);
-      }
-    }
-    // The packed order needs integer ids; with a text among them, every axis is sorted.
-    if (!integer_ids) survivor_at.clear();
   }
   for (size_t axis = 0; axis < axis_count; ++axis) {
     if (walked && checked(axis)) continue;  // ranked above
@@ -160,12 +156,12 @@ AxisRanks Fuser::rrf_ranks(std::span<const PoolRecord> survivors,
                           proposed->by_axis[axis], survivor_at, ranks[axis])) {
       continue;
     }
-    rank_unproposed(survivors, axis, ranks[axis]);
+    rank_by_sorting(survivors, axis, ranks[axis]);
   }
   return ranks;
 }
 
-void Fuser::rank_unproposed(std::span<const PoolRecord> survivors, size_t axis,
+void Fuser::rank_by_sorting(std::span<const PoolRecord> survivors, size_t axis,
                             std::vector<uint32_t>& ranks) const {
   std::vector<EntryRef> participants;
   participants.reserve(survivors.size());

@@ -85,7 +85,7 @@ class Fuser {
   // position to its survivor + 1) when it lists all `participants` in the entry order;
   // false, with `ranks` all 0, when it does not.
   // Ranks the participants on `axis` by sorting them.
-  void rank_unproposed(std::span<const PoolRecord> survivors, size_t axis,
+  void rank_by_sorting(std::span<const PoolRecord> survivors, size_t axis,
                        std::vector<uint32_t>& ranks) const;
   // `ids` and `values` are the survivors' integer ids and their stored values on `axis`.
   bool ranks_as_proposed(std::span<const uint64_t> ids,

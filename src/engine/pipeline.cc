@@ -101,13 +101,11 @@ class StageOne {
     }
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
     plain_ = !whole_rows_;
-    plain_cheap_.assign(engine_.axes.size(), 0);
     carried_as_stored_.assign(engine_.axes.size(), 0);
     for (const CheapAxis& cheap : cheap_) {
       const bool as_carried = cheap.field != nullptr && !cheap.field->normalizer() &&
                               cheap.field->position() == cheap.axis;
       plain_ = plain_ && as_carried;
-      plain_cheap_[cheap.axis] = 1;
       carried_as_stored_[cheap.axis] = static_cast<uint8_t>(as_carried);
     }
     row_values_.resize(engine_.axes.size());
@@ -149,9 +147,8 @@ class StageOne {
   bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
   // Every cheap axis reads its carried value as it is: screen_plainly applies.
   bool plain_ = false;
-  std::vector<uint8_t> plain_cheap_;  // per axis: 1 for a cheap axis (read plainly when plain_)
   // Per axis: 1 for a cheap axis that stores the value carried at its own position as it is
-  // (NaN as absent).
+  // (NaN as absent): under plain_, every cheap axis.
   std::vector<uint8_t> carried_as_stored_;
   RejectionLog drops_;
   StagePool pool_;
@@ -542,11 +539,11 @@ void StageOne::fill_block(std::span<PoolRecord> records) {
   const size_t axis_count = engine_.axes.size();
   // One pass, record by record: a record spans several cache lines, and a pass per axis
   // would bring each in again. Presence is random across a block, so the optionals are
-  // made without a branch. The block's arrays are read
-  // through locals: the records' flag bytes may alias anything.
+  // made without a branch. The block's arrays are read through locals: the records' flag
+  // bytes may alias anything.
   const float* block_values = block_->values(0);
   const uint8_t* block_present = block_->present(0);
-  const uint8_t* plain_cheap = plain_cheap_.data();
+  const uint8_t* cheap = carried_as_stored_.data();
   for (size_t row = 0; row < records.size(); ++row) {
     PoolRecord& record = records[row];
     block_->id(row).write_to(record.candidate.id);
@@ -560,7 +557,7 @@ void StageOne::fill_block(std::span<PoolRecord> records) {
       const bool present = block_present[at] != 0;
       set_optional(carried[axis], present, value);
       // A plain cheap axis stores the value carried at its own position, NaN as absent.
-      set_optional(stored[axis], present & (plain_cheap[axis] != 0) & (value == value), value);
+      set_optional(stored[axis], present & (cheap[axis] != 0) & (value == value), value);
     }
   }
   source_.complete_block(records);
