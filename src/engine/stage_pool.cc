@@ -26,8 +26,9 @@ void StagePool::keep_storage(std::vector<PoolRecord> members, bool native) {
       members.capacity() <= spare_slots.capacity()) {
     return;  // the members go now
   }
-  // Kept made: the next pool fills them in place. What they own is let go now.
-  for (PoolRecord& record : native ? std::span<PoolRecord>() : std::span(members)) {
+  // Kept made: the next pool fills them in place. What they own is let go now; native
+  // members own nothing.
+  for (PoolRecord& record : native ? std::span<PoolRecord>() : std::span<PoolRecord>(members)) {
     Candidate& candidate = record.candidate;
     candidate.object.reset();
     candidate.groups.clear();

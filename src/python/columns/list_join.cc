@@ -270,10 +270,8 @@ bool JoinedLists::join_int64(const std::vector<RankedList>& lists,
   return true;
 }
 
-namespace {
-
-// The storage of a recycled join, by thread.
-struct JoinStorage {
+// The storage of a recycled join.
+struct JoinedLists::JoinStorage {
   std::vector<std::vector<uint32_t>> orders;
   std::vector<float> values;
   std::vector<uint8_t> placed;
@@ -281,13 +279,30 @@ struct JoinStorage {
   std::unique_ptr<uint64_t[]> int64_keys;
   uint64_t int64_key_slots = 0;
   std::vector<IdView> ids;
-  std::vector<JoinedLists::Origin> origins;
+  std::vector<Origin> origins;
   std::vector<uint64_t> native_ids;
 };
-thread_local JoinStorage recycled_storage;
+
+namespace {
+
+// Kept by thread: the storage of its last join.
+thread_local JoinedLists::JoinStorage recycled_storage;
 constexpr size_t kRecycledBytes = size_t{1} << 20;
 
 }  // namespace
+
+// Swaps the join's storage with `kept`, field by field: both ways, to keep it and to take it.
+void JoinedLists::exchange_storage(JoinStorage& kept) {
+  std::swap(orders_, kept.orders);
+  std::swap(values_, kept.values);
+  std::swap(placed_, kept.placed);
+  std::swap(table_, kept.table);
+  std::swap(int64_keys_, kept.int64_keys);
+  std::swap(int64_key_slots_, kept.int64_key_slots);
+  std::swap(ids_, kept.ids);
+  std::swap(origins_, kept.origins);
+  std::swap(native_ids_, kept.native_ids);
+}
 
 void JoinedLists::recycle() {
   if (!made_.empty() || !groups.empty() || !covers.empty()) return;  // let go as it is
@@ -295,38 +310,13 @@ void JoinedLists::recycle() {
                        ids_.capacity() * (sizeof(IdView) + sizeof(Origin)) +
                        native_ids_.capacity() * sizeof(uint64_t) +
                        values_.capacity() * (sizeof(float) + sizeof(uint8_t));
-  if (bytes > kRecycledBytes) return;
-  JoinStorage& kept = recycled_storage;
-  kept.orders = std::move(orders_);
-  kept.values = std::move(values_);
-  kept.placed = std::move(placed_);
-  kept.table = std::move(table_);
-  kept.int64_keys = std::move(int64_keys_);
-  kept.int64_key_slots = std::exchange(int64_key_slots_, 0);
-  kept.ids = std::move(ids_);
-  kept.origins = std::move(origins_);
-  kept.native_ids = std::move(native_ids_);
-  kept.ids.clear();
-  kept.origins.clear();
-  kept.native_ids.clear();
+  if (bytes <= kRecycledBytes) exchange_storage(recycled_storage);
 }
 
 bool JoinedLists::join(const std::vector<RankedList>& lists, const std::optional<IdKey>& pad) {
+  // A fresh join takes what this thread's last join left; everything is rewritten below.
   if (native_ids_.capacity() == 0 && ids_.capacity() == 0 && table_.capacity() == 0) {
-    // A fresh join takes what this thread's last join left.
-    JoinStorage& kept = recycled_storage;
-    orders_ = std::move(kept.orders);
-    values_ = std::move(kept.values);
-    placed_ = std::move(kept.placed);
-    table_ = std::move(kept.table);
-    int64_keys_ = std::move(kept.int64_keys);
-    int64_key_slots_ = std::exchange(kept.int64_key_slots, 0);
-    ids_ = std::move(kept.ids);
-    origins_ = std::move(kept.origins);
-    native_ids_ = std::move(kept.native_ids);
-    ids_.clear();
-    origins_.clear();
-    native_ids_.clear();
+    exchange_storage(recycled_storage);
   }
   list_axes_.clear();
   orders_.resize(lists.size());

@@ -110,6 +110,8 @@ class JoinedLists {
   // still in cache. Native when !holds_objects().
   void recycle();
 
+  struct JoinStorage;
+
   // What was read by id, taken as the run completes a candidate; empty when not read.
   std::vector<std::optional<std::string>> groups;  // [candidate * positions + position]
   std::vector<uint32_t> costs;
@@ -145,6 +147,7 @@ class JoinedLists {
   bool add(Key key, const ArrayView& view, int64_t local, const Column& column, int64_t row);
   // A handle of its own on a candidate's Python object.
   static ObjectHandle object_handle(PyObject* object);
+  void exchange_storage(JoinStorage& kept);
   // A new reference to the candidate's object, for lookups by id.
   PyRef object_of(size_t candidate) const;
   std::string_view keep(std::string_view text);

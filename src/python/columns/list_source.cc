@@ -75,19 +75,22 @@ void ListSource::complete_by_id(size_t candidate, Candidate& out) {
   if (!joined_.covers.empty()) out.cover = std::move(joined_.covers[candidate]);
 }
 
-bool ListSource::proposal_checked(size_t axis) const {
+std::optional<size_t> ListSource::list_of(size_t axis) const {
   for (size_t list = 0; list < joined_.list_count(); ++list) {
-    if (joined_.list_axis(list) == axis) return joined_.in_entry_order(list);
+    if (joined_.list_axis(list) == axis) return list;
   }
-  return false;
+  return std::nullopt;
+}
+
+bool ListSource::proposal_checked(size_t axis) const {
+  const std::optional<size_t> list = list_of(axis);
+  return list && joined_.in_entry_order(*list);
 }
 
 std::vector<uint32_t> ListSource::proposed_order(size_t axis) {
   // Candidates are fed in join order, so a candidate's index is its input position.
-  for (size_t list = 0; list < joined_.list_count(); ++list) {
-    if (joined_.list_axis(list) == axis) return joined_.take_order(list);
-  }
-  return {};
+  const std::optional<size_t> list = list_of(axis);
+  return list ? joined_.take_order(*list) : std::vector<uint32_t>();
 }
 
 ObjectHandle ListSource::object(size_t row) {

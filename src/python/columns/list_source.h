@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "engine/candidate_source.h"
@@ -32,6 +33,8 @@ class ListSource final : public korvane::CandidateSource {
   std::vector<uint32_t> proposed_order(size_t axis) override;
 
  private:
+  // The list whose values are on `axis`, if one is.
+  std::optional<size_t> list_of(size_t axis) const;
   // Whether the join read groups, costs or covers by id.
   bool read_by_id() const;
   // complete() for a join that read them, and for one that did not.
