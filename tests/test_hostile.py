@@ -8,6 +8,8 @@ import collections.abc
 import contextlib
 import gc
 import json
+import os
+import subprocess
 import sys
 import threading
 import weakref
@@ -739,6 +741,48 @@ class TestIntake:
             assert [r.id for r in outcome.ranked] == ["1"]
             assert outcome.ranked[0].candidate is item
             del outcome
+
+    def test_conversions_that_free_the_dict_being_read(self):
+        # A __float__ or __str__ that deletes the scores or groups dict it sits in from its
+        # candidate: the dict is still read to its end, as it was when looked up. The interpreter
+        # runs with its debug allocator, which overwrites freed memory, so reading a dict
+        # that was let go fails loudly instead of by chance.
+        script = """if True:
+            import korvane
+
+            class Emptying:
+                def __init__(self, item, entry, value):
+                    self.item, self.entry, self.value = item, entry, value
+
+                def take(self):
+                    del self.item[self.entry]
+                    return self.value
+
+                __float__ = __str__ = take
+
+            engine = korvane.Engine()
+            engine.scorer("a")
+            engine.scorer("b")
+            engine.max_per_group("g", 1)
+            engine.max_per_group("h", 1)
+            items = [{"id": 1, "groups": {"g": "x", "h": "y"}},
+                     {"id": 2, "scores": {"a": 0.25, "b": 0.5}}]
+            # Entries past the axes and group keys, so that the dicts' tables are too big for
+            # the interpreter's free lists and are really let go.
+            padding = {f"pad{i}": i for i in range(8)}
+            items[0]["scores"] = {"a": Emptying(items[0], "scores", 0.75), "b": 0.5, **padding}
+            items[1]["groups"] = {"g": Emptying(items[1], "groups", "z"), "h": "w", **padding}
+            for r in sorted(engine.run(items).ranked, key=lambda r: r.id):
+                print(r.id, r.scores, r.candidate)
+        """
+        env = dict(os.environ, PYTHONMALLOC="debug")
+        done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout.splitlines() == [
+            "1 {'a': 0.75, 'b': 0.5} {'id': 1, 'groups': {'g': 'x', 'h': 'y'}}",
+            "2 {'a': 0.25, 'b': 0.5} {'id': 2, 'scores': {'a': 0.25, 'b': 0.5}}",
+        ]
 
     def test_conversion_that_calls_into_the_engine(self):
         engine = korvane.Engine()

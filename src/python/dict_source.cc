@@ -18,8 +18,7 @@ constexpr std::string_view kGroupsShapeMessage = "'groups' 는 사전이어야 �
 constexpr std::string_view kCoverShapeMessage = "'cover' 는 순서열이어야 한다";
 
 PyRef interned(std::string_view text) {
-  PyObject* object =
-      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  PyObject* object = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   // Dicts written as literals have interned keys: a lookup with an interned key then
   // matches by identity.
   if (object != nullptr) PyUnicode_InternInPlace(&object);
@@ -41,21 +40,35 @@ bool fail(std::string_view message) {
   return false;
 }
 
-// The entry's value in the dict's own storage (no __getitem__ or __missing__), held
-// against changes to the dict while it is converted. Empty when the key is absent; false
-// when the lookup raised.
-bool lookup(PyObject* dict, PyObject* key, PyRef* out) {
-  PyObject* value = PyDict_GetItemWithError(dict, key);
-  if (value == nullptr && PyErr_Occurred()) return false;
-  *out = PyRef::borrow(value);
-  return true;
+// The entry's value in the dict's own storage (no __getitem__ or __missing__), borrowed:
+// null when the key is absent, false when the lookup raised. The caller reads it before
+// anything can run Python code, or holds it first.
+bool lookup(PyObject* dict, PyObject* key, PyObject** out) {
+  *out = PyDict_GetItemWithError(dict, key);
+  return *out != nullptr || !PyErr_Occurred();
 }
 
-// Absent for None, else the value narrowed to 32 bits.
+// An int in 0 to 2^64 - 2, read without raising; false for any other int, and nothing
+// pending.
+bool read_u64(PyObject* integer, uint64_t* out) {
+  *out = PyLong_AsUnsignedLongLong(integer);
+  if (*out != UINT64_MAX) return true;
+  PyErr_Clear();
+  return false;
+}
+
+// Absent for None, else the value narrowed to 32 bits. `value` may be borrowed: a float
+// (subclasses keep their value in place) or an int converts without running Python code,
+// anything else is held while its __float__ runs.
 bool optional_score(PyObject* value, std::optional<float>* out) {
   if (value == Py_None) return true;
   float score = 0.0f;
-  if (!float32_from(value, &score)) return false;
+  if (PyFloat_Check(value) || PyLong_CheckExact(value)) {
+    if (!float32_from(value, &score)) return false;
+  } else {
+    PyRef held = PyRef::borrow(value);
+    if (!float32_from(held.get(), &score)) return false;
+  }
   *out = score;
   return true;
 }
@@ -96,7 +109,7 @@ void DictSource::release_held() {
   // Dropping a reference may run Python code: the list is emptied before any goes.
   std::vector<PyObject*> held;
   held.swap(held_);
-  for (PyObject* object : held) drop_reference(object);
+  drop_references(held);
   held.clear();
   if (held_.empty()) held_.swap(held);  // keeps the capacity for the next fill
 }
@@ -154,15 +167,31 @@ bool DictSource::view_of(PyObject* text, bool owned, std::string_view* out) {
     if (owned) drop_reference(text);
     return false;
   }
-  if (!owned) Py_INCREF(text);
   held_.push_back(text);
+  if (!owned) Py_INCREF(text);
   *out = std::string_view(data, static_cast<size_t>(size));
   return true;
+}
+
+bool DictSource::text_of(PyObject* value, std::string_view* out) {
+  if (PyUnicode_CheckExact(value)) return view_of(value, false, out);
+  PyRef held = PyRef::borrow(value);
+  PyObject* str = PyObject_Str(held.get());
+  return str != nullptr && view_of(str, true, out);
+}
+
+PyObject* DictSource::hold(PyObject* object) {
+  held_.push_back(object);
+  Py_INCREF(object);
+  return object;
 }
 
 // An integer in 0 to 2^64 - 1 when the value converts to one (bool and __index__
 // included); otherwise the text of str(value), whatever the value is.
 bool DictSource::read_id(PyObject* value, IdView* out) {
+  // `value` may be borrowed: an int or a str is read without running Python code.
+  PyRef held;
+  if (!PyLong_CheckExact(value) && !PyUnicode_CheckExact(value)) held = PyRef::borrow(value);
   uint64_t integer = 0;
   const int found = integer_identifier(value, &integer);
   if (found < 0) return false;
@@ -171,12 +200,7 @@ bool DictSource::read_id(PyObject* value, IdView* out) {
     return true;
   }
   std::string_view text;
-  if (PyUnicode_CheckExact(value)) {
-    if (!view_of(value, false, &text)) return false;
-  } else {
-    PyObject* str = PyObject_Str(value);
-    if (str == nullptr || !view_of(str, true, &text)) return false;
-  }
+  if (!text_of(value, &text)) return false;
   *out = IdView::Text(text);
   return true;
 }
@@ -197,17 +221,22 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
   auto converted = [&]() -> bool {
     if (!PyDict_Check(item)) return fail(kNotDictMessage);
 
-    PyRef id;
+    PyObject* id = nullptr;
     if (!lookup(item, keys_->id.get(), &id)) return false;
-    if (!id) return fail(kNoIdMessage);
+    if (id == nullptr) return fail(kNoIdMessage);
     IdView id_view;
-    if (!read_id(id.get(), &id_view)) return false;
+    uint64_t integer = 0;
+    if (PyLong_CheckExact(id) && read_u64(id, &integer)) {  // the common case
+      id_view = IdView::Integer(integer);
+    } else if (!read_id(id, &id_view)) {
+      return false;
+    }
     const size_t row = block.add_row(id_view);
     row_added = true;
 
-    PyRef scores;
+    PyObject* scores = nullptr;
     if (!lookup(item, keys_->scores.get(), &scores)) return false;
-    if (scores && !read_scores(scores.get(), block, row)) return false;
+    if (scores != nullptr && !read_scores(hold(scores), block, row)) return false;
 
     if (!keys_->group_keys.empty() && !read_groups(item)) return false;
     uint32_t cost = 0;
@@ -226,7 +255,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
   std::vector<PyObject*> release(held_.begin() + static_cast<std::ptrdiff_t>(held_mark),
                                  held_.end());
   held_.resize(held_mark);
-  for (PyObject* object : release) drop_reference(object);
+  drop_references(release);
   pending.restore();
   return false;
 }
@@ -235,11 +264,15 @@ bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
   const std::vector<PyRef>& axes = keys_->axis_names;
   if (PyDict_Check(scores)) {
     for (size_t axis = 0; axis < axes.size(); ++axis) {
-      PyRef value;
+      PyObject* value = nullptr;
       if (!lookup(scores, axes[axis].get(), &value)) return false;
-      if (!value) continue;
+      if (value == nullptr) continue;
+      if (PyFloat_CheckExact(value)) {  // the common case, which cannot fail
+        block.set_value(axis, row, static_cast<float>(PyFloat_AsDouble(value)));
+        continue;
+      }
       std::optional<float> score;
-      if (!optional_score(value.get(), &score)) return false;
+      if (!optional_score(value, &score)) return false;
       if (score) block.set_value(axis, row, *score);
     }
     return true;
@@ -263,54 +296,52 @@ bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
 
 bool DictSource::read_groups(PyObject* item) {
   const std::vector<PyRef>& keys = keys_->group_keys;
-  const size_t first = groups_.size();
-  groups_.resize(first + keys.size());
-  PyRef groups;
+  PyObject* groups = nullptr;
   if (!lookup(item, keys_->groups.get(), &groups)) return false;
-  if (!groups) return true;
-  if (!PyDict_Check(groups.get())) return fail(kGroupsShapeMessage);
-  for (size_t key = 0; key < keys.size(); ++key) {
-    PyRef value;
-    if (!lookup(groups.get(), keys[key].get(), &value)) return false;
-    if (!value || value.get() == Py_None) continue;
+  if (groups == nullptr) {
+    groups_.resize(groups_.size() + keys.size());
+    return true;
+  }
+  if (!PyDict_Check(groups)) return fail(kGroupsShapeMessage);
+  hold(groups);
+  for (const PyRef& key : keys) {
+    PyObject* value = nullptr;
+    if (!lookup(groups, key.get(), &value)) return false;
     std::string_view text;
-    if (PyUnicode_CheckExact(value.get())) {
-      if (!view_of(value.get(), false, &text)) return false;
+    if (value == nullptr || value == Py_None) {
+      groups_.emplace_back();
+    } else if (!text_of(value, &text)) {
+      return false;
     } else {
-      PyObject* str = PyObject_Str(value.get());
-      if (str == nullptr || !view_of(str, true, &text)) return false;
+      groups_.emplace_back(text);
     }
-    groups_[first + key] = text;
   }
   return true;
 }
 
 bool DictSource::read_cost(PyObject* item, uint32_t* out) {
-  PyRef cost;
+  PyObject* cost = nullptr;
   if (!lookup(item, keys_->cost.get(), &cost)) return false;
-  if (!cost || cost.get() == Py_None) return true;
-  return u32_from(cost.get(), out);
+  if (cost == nullptr || cost == Py_None) return true;
+  PyRef held = PyRef::borrow(cost);
+  return u32_from(held.get(), out);
 }
 
 bool DictSource::read_cover(PyObject* item) {
-  PyRef cover;
+  PyObject* cover = nullptr;
   if (!lookup(item, keys_->cover.get(), &cover)) return false;
-  if (!cover || cover.get() == Py_None) return true;
-  int is_sequence = sequences_(cover.get());
+  if (cover == nullptr || cover == Py_None) return true;
+  hold(cover);
+  int is_sequence = sequences_(cover);
   if (is_sequence < 0) return false;
   if (is_sequence == 0) return fail(kCoverShapeMessage);
-  Py_ssize_t length = PySequence_Size(cover.get());
+  Py_ssize_t length = PySequence_Size(cover);
   if (length < 0) return false;
   for (Py_ssize_t i = 0; i < length; ++i) {
-    PyRef entry = PyRef::steal(PySequence_GetItem(cover.get(), i));
+    PyRef entry = PyRef::steal(PySequence_GetItem(cover, i));
     if (!entry) return false;
     std::string_view text;
-    if (PyUnicode_CheckExact(entry.get())) {
-      if (!view_of(entry.get(), false, &text)) return false;
-    } else {
-      PyObject* str = PyObject_Str(entry.get());
-      if (str == nullptr || !view_of(str, true, &text)) return false;
-    }
+    if (!text_of(entry.get(), &text)) return false;
     cover_.push_back(text);
   }
   return true;

@@ -71,8 +71,8 @@ class DictSource final : public korvane::CandidateSource {
 
  private:
   struct Row {
-    PyObject* item;             // held
-    size_t groups;              // first of its group values in groups_
+    PyObject* item;  // held
+    size_t groups;   // first of its group values in groups_
     size_t cover_begin, cover_end;
     uint32_t cost;
   };
@@ -85,6 +85,11 @@ class DictSource final : public korvane::CandidateSource {
   bool read_cover(PyObject* item);
   // A view of a str's UTF-8, the str held until the next fill. `owned` is a new reference.
   bool view_of(PyObject* text, bool owned, std::string_view* out);
+  // A view of str(value), or of value itself when it is a str. `value` may be borrowed.
+  bool text_of(PyObject* value, std::string_view* out);
+  // Holds a borrowed container until the next fill, so that Python code run by a
+  // conversion cannot free it while its entries are read; returns `object`.
+  PyObject* hold(PyObject* object);
   // Records the pending exception, or hands an interrupt to the run, ending the stream.
   void record_failure();
   void release_held();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace korvane::python {
 
@@ -23,6 +24,17 @@ inline void drop_reference(PyObject* object) {
   try {
     Py_DECREF(object);
   } catch (...) {  // nothing else unwinds out of a dealloc
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
+}
+
+// drop_reference for each of `objects`, with one look at the interpreter's state: this
+// thread holds the lock throughout, so the state cannot change between them.
+inline void drop_references(const std::vector<PyObject*>& objects) {
+  if (!Py_IsInitialized()) return;
+  try {
+    for (PyObject* object : objects) Py_XDECREF(object);
+  } catch (...) {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 }
