@@ -57,19 +57,22 @@ bool read_u64(PyObject* integer, uint64_t* out) {
   return false;
 }
 
-// Absent for None, else the value narrowed to 32 bits. `value` may be borrowed: a float
-// (subclasses keep their value in place) or an int converts without running Python code,
-// anything else is held while its __float__ runs.
-bool optional_score(PyObject* value, std::optional<float>* out) {
+// Any score but a float: None is absent, anything else converts through float(), held
+// while its __float__ runs.
+bool read_other_score(PyObject* value, RowBlock& block, size_t axis, size_t row) {
   if (value == Py_None) return true;
+  PyRef held = PyRef::borrow(value);
   float score = 0.0f;
-  if (PyFloat_Check(value) || PyLong_CheckExact(value)) {
-    if (!float32_from(value, &score)) return false;
-  } else {
-    PyRef held = PyRef::borrow(value);
-    if (!float32_from(held.get(), &score)) return false;
-  }
-  *out = score;
+  if (!float32_from(held.get(), &score)) return false;
+  block.set_value(axis, row, score);
+  return true;
+}
+
+// A score entry into the block, narrowed to 32 bits; `value` may be borrowed.
+inline bool read_score(PyObject* value, RowBlock& block, size_t axis, size_t row) {
+  // A float, or a subclass (which keeps its value in place), cannot fail or run Python code.
+  if (!PyFloat_Check(value)) return read_other_score(value, block, axis, row);
+  block.set_value(axis, row, static_cast<float>(PyFloat_AsDouble(value)));
   return true;
 }
 
@@ -261,35 +264,27 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
 }
 
 bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
+  if (!PyDict_Check(scores)) return read_score_sequence(scores, block, row);
   const std::vector<PyRef>& axes = keys_->axis_names;
-  if (PyDict_Check(scores)) {
-    for (size_t axis = 0; axis < axes.size(); ++axis) {
-      PyObject* value = nullptr;
-      if (!lookup(scores, axes[axis].get(), &value)) return false;
-      if (value == nullptr) continue;
-      if (PyFloat_CheckExact(value)) {  // the common case, which cannot fail
-        block.set_value(axis, row, static_cast<float>(PyFloat_AsDouble(value)));
-        continue;
-      }
-      std::optional<float> score;
-      if (!optional_score(value, &score)) return false;
-      if (score) block.set_value(axis, row, *score);
-    }
-    return true;
+  for (size_t axis = 0; axis < axes.size(); ++axis) {
+    PyObject* value = nullptr;
+    if (!lookup(scores, axes[axis].get(), &value)) return false;
+    if (value != nullptr && !read_score(value, block, axis, row)) return false;
   }
+  return true;
+}
+
+bool DictSource::read_score_sequence(PyObject* scores, RowBlock& block, size_t row) {
   int is_sequence = sequences_(scores);
   if (is_sequence < 0) return false;
   if (is_sequence == 0) return fail(kScoresShapeMessage);
   Py_ssize_t length = PySequence_Size(scores);
   if (length < 0) return false;
   // Positions past the last axis are never read.
-  const size_t count = std::min(static_cast<size_t>(length), axes.size());
+  const size_t count = std::min(static_cast<size_t>(length), keys_->axis_names.size());
   for (size_t axis = 0; axis < count; ++axis) {
     PyRef value = PyRef::steal(PySequence_GetItem(scores, static_cast<Py_ssize_t>(axis)));
-    if (!value) return false;
-    std::optional<float> score;
-    if (!optional_score(value.get(), &score)) return false;
-    if (score) block.set_value(axis, row, *score);
+    if (!value || !read_score(value.get(), block, axis, row)) return false;
   }
   return true;
 }

@@ -80,6 +80,7 @@ class DictSource final : public korvane::CandidateSource {
   bool convert(PyObject* item, RowBlock& block);
   bool read_id(PyObject* value, IdView* out);
   bool read_scores(PyObject* scores, RowBlock& block, size_t row);
+  bool read_score_sequence(PyObject* scores, RowBlock& block, size_t row);
   bool read_groups(PyObject* item);
   bool read_cost(PyObject* item, uint32_t* out);
   bool read_cover(PyObject* item);
