@@ -40,6 +40,11 @@ bool fail(std::string_view message) {
   return false;
 }
 
+// PyDict_Check is a call under the limited API; an exact dict is told by its type alone.
+bool is_dict(PyObject* object) {
+  return PyDict_CheckExact(object) || PyDict_Check(object);
+}
+
 // The entry's value in the dict's own storage (no __getitem__ or __missing__), borrowed:
 // null when the key is absent, false when the lookup raised. The caller reads it before
 // anything can run Python code, or holds it first.
@@ -222,7 +227,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
   bool row_added = false;
 
   auto converted = [&]() -> bool {
-    if (!PyDict_Check(item)) return fail(kNotDictMessage);
+    if (!is_dict(item)) return fail(kNotDictMessage);
 
     PyObject* id = nullptr;
     if (!lookup(item, keys_->id.get(), &id)) return false;
@@ -264,7 +269,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
 }
 
 bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
-  if (!PyDict_Check(scores)) return read_score_sequence(scores, block, row);
+  if (!is_dict(scores)) return read_score_sequence(scores, block, row);
   const std::vector<PyRef>& axes = keys_->axis_names;
   for (size_t axis = 0; axis < axes.size(); ++axis) {
     PyObject* value = nullptr;
@@ -297,7 +302,7 @@ bool DictSource::read_groups(PyObject* item) {
     groups_.resize(groups_.size() + keys.size());
     return true;
   }
-  if (!PyDict_Check(groups)) return fail(kGroupsShapeMessage);
+  if (!is_dict(groups)) return fail(kGroupsShapeMessage);
   hold(groups);
   for (const PyRef& key : keys) {
     PyObject* value = nullptr;
