@@ -750,7 +750,7 @@ class TestIntake:
         script = """if True:
             import korvane
 
-            class Emptying:
+            class Deleting:
                 def __init__(self, item, entry, value):
                     self.item, self.entry, self.value = item, entry, value
 
@@ -770,8 +770,8 @@ class TestIntake:
             # Entries past the axes and group keys, so that the dicts' tables are too big for
             # the interpreter's free lists and are really let go.
             padding = {f"pad{i}": i for i in range(8)}
-            items[0]["scores"] = {"a": Emptying(items[0], "scores", 0.75), "b": 0.5, **padding}
-            items[1]["groups"] = {"g": Emptying(items[1], "groups", "z"), "h": "w", **padding}
+            items[0]["scores"] = {"a": Deleting(items[0], "scores", 0.75), "b": 0.5, **padding}
+            items[1]["groups"] = {"g": Deleting(items[1], "groups", "z"), "h": "w", **padding}
             for r in sorted(engine.run(items).ranked, key=lambda r: r.id):
                 print(r.id, r.scores, r.candidate)
         """
