@@ -196,7 +196,14 @@ PyObject* DictSource::hold(PyObject* object) {
 
 // An integer in 0 to 2^64 - 1 when the value converts to one (bool and __index__
 // included); otherwise the text of str(value), whatever the value is.
-bool DictSource::read_id(PyObject* value, IdView* out) {
+inline bool DictSource::read_id(PyObject* value, IdView* out) {
+  uint64_t integer = 0;
+  if (!PyLong_CheckExact(value) || !read_u64(value, &integer)) return read_other_id(value, out);
+  *out = IdView::Integer(integer);
+  return true;
+}
+
+bool DictSource::read_other_id(PyObject* value, IdView* out) {
   // `value` may be borrowed: an int or a str is read without running Python code.
   PyRef held;
   if (!PyLong_CheckExact(value) && !PyUnicode_CheckExact(value)) held = PyRef::borrow(value);
@@ -233,12 +240,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
     if (!lookup(item, keys_->id.get(), &id)) return false;
     if (id == nullptr) return fail(kNoIdMessage);
     IdView id_view;
-    uint64_t integer = 0;
-    if (PyLong_CheckExact(id) && read_u64(id, &integer)) {  // the common case
-      id_view = IdView::Integer(integer);
-    } else if (!read_id(id, &id_view)) {
-      return false;
-    }
+    if (!read_id(id, &id_view)) return false;
     const size_t row = block.add_row(id_view);
     row_added = true;
 

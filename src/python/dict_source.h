@@ -79,6 +79,7 @@ class DictSource final : public korvane::CandidateSource {
 
   bool convert(PyObject* item, RowBlock& block);
   bool read_id(PyObject* value, IdView* out);
+  bool read_other_id(PyObject* value, IdView* out);  // any id but an int below 2^64 - 1
   bool read_scores(PyObject* scores, RowBlock& block, size_t row);
   bool read_score_sequence(PyObject* scores, RowBlock& block, size_t row);
   bool read_groups(PyObject* item);
