@@ -20,16 +20,11 @@ SelectionIndex::SelectionIndex(const SelectionProblem& problem,
     for (const ScoredRecord& record : ranked) costs_.push_back((*problem.cost)(record.candidate()));
   }
 
-  // Per-group maxima on the same key share one table.
-  std::vector<size_t> table_keys;
   for (const auto& constraint : problem.constraints) {
     if (const auto* per_group = dynamic_cast<const MaxPerGroup*>(constraint.get())) {
-      kinds_.push_back(Kind::PerGroup);
-      maxima_.push_back(per_group->max());
-      size_t table = 0;
-      while (table < table_keys.size() && table_keys[table] != per_group->key()) ++table;
-      if (table == table_keys.size()) {
-        table_keys.push_back(per_group->key());
+      uint32_t table = 0;
+      while (table < tables_.size() && tables_[table].key != per_group->key()) ++table;
+      if (table == tables_.size()) {
         std::unordered_map<std::string_view, uint32_t> ids;
         std::vector<uint32_t> values(n, kNoGroup);
         for (size_t pos = 0; pos < n; ++pos) {
@@ -37,18 +32,14 @@ SelectionIndex::SelectionIndex(const SelectionProblem& problem,
           if (value == nullptr) continue;
           values[pos] = ids.try_emplace(*value, static_cast<uint32_t>(ids.size())).first->second;
         }
-        groups_.push_back(std::move(values));
-        group_counts_.push_back(static_cast<uint32_t>(ids.size()));
+        tables_.push_back(
+            GroupTable{per_group->key(), static_cast<uint32_t>(ids.size()), std::move(values)});
       }
-      table_of_.push_back(table);
+      constraints_.push_back(Constraint{Kind::PerGroup, table, per_group->max()});
     } else if (const auto* total = dynamic_cast<const MaxTotal*>(constraint.get())) {
-      kinds_.push_back(Kind::Total);
-      maxima_.push_back(total->max());
-      table_of_.push_back(0);
+      constraints_.push_back(Constraint{Kind::Total, 0, total->max()});
     } else {
-      kinds_.push_back(Kind::Opaque);
-      maxima_.push_back(0);
-      table_of_.push_back(0);
+      constraints_.push_back(Constraint{Kind::Opaque, 0, 0});
       has_opaque_ = true;
     }
   }

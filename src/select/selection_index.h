@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/inline_vector.h"
 #include "engine/records.h"
 #include "select/selection.h"
 
@@ -31,13 +32,13 @@ class SelectionIndex {
   bool has_cost() const { return has_cost_; }
   uint32_t cost(size_t pos) const { return has_cost_ ? costs_[pos] : 0; }
 
-  size_t constraint_count() const { return kinds_.size(); }
-  Kind kind(size_t c) const { return kinds_[c]; }
-  uint64_t max(size_t c) const { return maxima_[c]; }
+  size_t constraint_count() const { return constraints_.size(); }
+  Kind kind(size_t c) const { return constraints_[c].kind; }
+  uint64_t max(size_t c) const { return constraints_[c].max; }
   bool has_opaque() const { return has_opaque_; }
   // Per-group maxima: the interned value of `pos` at the constraint's key, or kNoGroup.
-  uint32_t group(size_t c, size_t pos) const { return groups_[table_of_[c]][pos]; }
-  uint32_t group_count(size_t c) const { return group_counts_[table_of_[c]]; }
+  uint32_t group(size_t c, size_t pos) const { return tables_[constraints_[c].table].values[pos]; }
+  uint32_t group_count(size_t c) const { return tables_[constraints_[c].table].count; }
 
   // True when the objective is the coverage objective, whose gain the counters compute.
   bool fast_coverage() const { return fast_coverage_; }
@@ -62,11 +63,20 @@ class SelectionIndex {
   bool has_cost_ = false;
   std::vector<uint32_t> costs_;
 
-  std::vector<Kind> kinds_;
-  std::vector<uint64_t> maxima_;
-  std::vector<size_t> table_of_;               // constraint -> group table
-  std::vector<std::vector<uint32_t>> groups_;  // one interned value per position
-  std::vector<uint32_t> group_counts_;
+  struct Constraint {
+    Kind kind;
+    uint32_t table;  // a per-group maximum's group table
+    uint64_t max;
+  };
+  // Per-group maxima on one key share a table: its values interned, one per position.
+  struct GroupTable {
+    size_t key;
+    uint32_t count;  // distinct values
+    std::vector<uint32_t> values;
+  };
+  // Inline: a run of a few candidates then builds no per-constraint list on the heap.
+  InlineVector<Constraint, 4> constraints_;
+  std::vector<GroupTable> tables_;
   bool has_opaque_ = false;
 
   bool fast_coverage_ = false;
