@@ -16,6 +16,7 @@
 #include "engine/entry_order.h"
 #include "engine/entry_sort.h"
 #include "engine/fusion.h"
+#include "engine/inline_vector.h"
 #include "engine/interval_clock.h"
 #include "engine/invariant.h"
 #include "engine/records.h"
@@ -50,6 +51,7 @@ struct BlockBuffers {
   std::unique_ptr<RowBlock> block;
   std::vector<std::optional<float>> values;  // axis-major, kCapacity rows per axis
   std::vector<RowFate> fates;
+  std::vector<std::optional<float>> row_values;  // one row's, per axis
 
   // Buffers for `axis_count` axes, the kept ones when they fit.
   static BlockBuffers lend(size_t axis_count) {
@@ -59,6 +61,8 @@ struct BlockBuffers {
       buffers.block = std::make_unique<RowBlock>(axis_count);
       buffers.values.assign(axis_count * RowBlock::kCapacity, std::nullopt);
     }
+    // Another configuration may have left values for axes that are not cheap in this one.
+    buffers.row_values.assign(axis_count, std::nullopt);
     buffers.fates.resize(RowBlock::kCapacity);
     return buffers;
   }
@@ -71,14 +75,6 @@ struct BlockBuffers {
 
 thread_local BlockBuffers BlockBuffers::kept;
 
-// One cheap axis as stage 1 evaluates it: a field axis reads the carried value straight from
-// the block; any other scorer is asked with the whole candidate.
-struct CheapAxis {
-  size_t axis;
-  const FieldScorer* field;  // null for any other scorer
-  Scorer* scorer;
-};
-
 // Stage 1's working state: every drop reaches `drops_` as its step makes it, so retention
 // sees the drops in run order.
 class StageOne {
@@ -87,28 +83,18 @@ class StageOne {
       : plan_(plan),
         engine_(plan.engine()),
         source_(source),
+        cheap_(plan.stage_one_axes()),
+        whole_rows_(plan.whole_rows()),
+        plain_(plan.plain_stage_one()),
+        carried_as_stored_(plan.carried_as_stored()),
         drops_(engine_.rejections),
         pool_(plan.capacity()),
         buffers_(BlockBuffers::lend(engine_.axes.size())),
         block_(buffers_.block.get()),
         values_(buffers_.values),
-        fates_(buffers_.fates) {
-    for (size_t axis : plan.cheap_axes()) {
-      Scorer* scorer = engine_.scorers[axis].get();
-      const auto* field = dynamic_cast<const FieldScorer*>(scorer);
-      cheap_.push_back(CheapAxis{axis, field, scorer});
-      whole_rows_ |= field == nullptr;
-    }
+        fates_(buffers_.fates),
+        row_values_(buffers_.row_values) {
     if (whole_rows_) rows_.resize(RowBlock::kCapacity);
-    plain_ = !whole_rows_;
-    carried_as_stored_.assign(engine_.axes.size(), 0);
-    for (const CheapAxis& cheap : cheap_) {
-      const bool as_carried = cheap.field != nullptr && !cheap.field->normalizer() &&
-                              cheap.field->position() == cheap.axis;
-      plain_ = plain_ && as_carried;
-      carried_as_stored_[cheap.axis] = static_cast<uint8_t>(as_carried);
-    }
-    row_values_.resize(engine_.axes.size());
     axes_.reserve(engine_.axes.size());
     for (const AxisDescriptor& axis : engine_.axes) axes_.push_back(ScorerTrace{axis.name});
   }
@@ -143,13 +129,13 @@ class StageOne {
   const Plan& plan_;
   const Engine& engine_;
   CandidateSource& source_;
-  std::vector<CheapAxis> cheap_;
-  bool whole_rows_ = false;  // some cheap axis needs each row as a whole candidate
+  std::span<const CheapAxis> cheap_;
+  bool whole_rows_;  // some cheap axis needs each row as a whole candidate
   // Every cheap axis reads its carried value as it is: screen_plainly applies.
-  bool plain_ = false;
+  bool plain_;
   // Per axis: 1 for a cheap axis that stores the value carried at its own position as it is
   // (NaN as absent): under plain_, every cheap axis.
-  std::vector<uint8_t> carried_as_stored_;
+  std::span<const uint8_t> carried_as_stored_;
   RejectionLog drops_;
   StagePool pool_;
   uint64_t input_count_ = 0;
@@ -161,7 +147,7 @@ class StageOne {
   std::vector<std::optional<float>>& values_;
   std::vector<RowFate>& fates_;
   std::vector<Candidate> rows_;
-  std::vector<std::optional<float>> row_values_;
+  std::vector<std::optional<float>>& row_values_;
   float scores_[RowBlock::kCapacity];  // screen_plainly: the block's admission scores
 
   // Elapsed times accumulate in clock ticks and become nanoseconds at the end.
@@ -238,7 +224,7 @@ class StageTwo {
   std::vector<std::vector<uint32_t>> proposed_orders_;
   std::vector<uint8_t> proposals_checked_;
   bool members_native_ = false;
-  std::vector<Scorer*> scorers_;  // per axis, this run's stand-ins applied
+  InlineVector<Scorer*, 8> scorers_;  // per axis, this run's stand-ins applied
   RejectionLog drops_;
   AxisRanks ranks_;
   IntervalClock clock_;
