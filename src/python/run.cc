@@ -47,17 +47,6 @@ bool configure_with(std::shared_ptr<RunPlan> plan, const EngineSettings& setting
   }
   objects.sequences = planned.sequences;
 
-  SourceReading& reading = objects.reading;
-  reading.axis_names.reserve(settings.axes.size());
-  for (const ScorerSpec& axis : settings.axes) reading.axis_names.push_back(axis.name);
-  for (const GroupMaxSetting& group : settings.group_maxima)
-    reading.group_keys.push_back(group.key);
-  for (const RequirementSetting& requirement : settings.requirements) {
-    reading.group_keys.push_back(requirement.key);
-  }
-  reading.cost = std::holds_alternative<Budget::Tokens>(settings.budget.kind);
-  reading.cover = settings.coverage_objective;
-
   if (!planned.callback_axes.empty()) {
     objects.scorers.assign(settings.axes.size(), nullptr);
     for (size_t position : planned.callback_axes) {

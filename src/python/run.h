@@ -30,25 +30,23 @@ namespace korvane::python {
 
 PyObject* engine_run(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// What a source reads for a configuration: the axes, the group key list, and whether cost
-// and cover are read at all.
-struct SourceReading {
-  std::vector<std::string> axis_names;  // registration order
-  std::vector<std::string> group_keys;  // the group key list
-  bool cost = false;
-  bool cover = false;
-};
-
 // Everything one run builds; dropping it releases the callbacks' references and the
 // candidates nothing else holds. Made on the run's thread with the interpreter lock held.
 struct RunObjects {
-  std::shared_ptr<RunThread> thread = std::make_shared<RunThread>();
-  std::shared_ptr<Interruption> interruption = std::make_shared<Interruption>();
+  // The lock's state and the interrupt, shared with the callbacks, made in one piece.
+  struct Shared {
+    RunThread thread;
+    Interruption interruption;
+  };
+  std::shared_ptr<Shared> shared = std::make_shared<Shared>();
+  std::shared_ptr<RunThread> thread{shared, &shared->thread};
+  std::shared_ptr<Interruption> interruption{shared, &shared->interruption};
   std::shared_ptr<RunPlan> plan;
   std::shared_ptr<SequenceCheck> sequences;
   std::vector<std::unique_ptr<CallbackScorer>> callbacks;  // registration order
   std::vector<Scorer*> scorers;                            // per axis; null keeps the plan's
-  SourceReading reading;
+
+  const SourceReading& reading() const { return plan->reading; }
 };
 
 // The Outcome, or the exception to raise. The exception is held outside the indicator

@@ -136,7 +136,7 @@ bool ColumnInputs::convert_row_offset(PyObject* object) {
 bool ColumnInputs::open(const Arguments& arguments, const EngineSettings& settings,
                         RunObjects& objects) {
   SequenceCheck& sequences = *objects.sequences;
-  const SourceReading& read = objects.reading;
+  const SourceReading& read = objects.reading();
   if (!open_column(arguments.ids, {ColumnRole::kIds, "ids"}, sequences, &ids_)) return false;
   reading.ids = &ids_;
   reading.scores.assign(settings.axes.size(), nullptr);

@@ -144,7 +144,7 @@ bool ListInputs::read_groups(PyObject* groups, const std::vector<std::string>& k
 bool ListInputs::open(const Arguments& arguments, const EngineSettings& settings,
                       RunObjects& objects, bool may_defer) {
   SequenceCheck& sequences = *objects.sequences;
-  const SourceReading& read = objects.reading;
+  const SourceReading& read = objects.reading();
   std::vector<NamedEntry> entries;
   if (!named_entries(arguments.lists, "lists", kListsShapeMessage, &entries)) return false;
   for (const NamedEntry& entry : entries) {
@@ -187,7 +187,7 @@ RunResult execute(EngineObject* engine, const Arguments& arguments) {
   // and the outcome.
   ListInputs inputs;
   if (!inputs.open(arguments, settings, objects)) return RunResult{PyRef(), CapturedError::fetch()};
-  ListSource source(inputs.joined, objects.reading.group_keys.size());
+  ListSource source(inputs.joined, objects.reading().group_keys.size());
   // The join reported every failure; nothing is recorded while the run reads.
   return run_configured(settings, objects, source, [] { return CapturedError(); });
 }
@@ -332,7 +332,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments, BatchQ
           // The first query's lists stay until every query has run.
           if (query.row != 0) query.inputs.open_row(batch.front()->inputs, queries.rows, query.row);
           query.inputs.join_now();
-          return ListSource(query.inputs.joined, query.objects.reading.group_keys.size());
+          return ListSource(query.inputs.joined, query.objects.reading().group_keys.size());
         },
         // A native join holds no Python object, and a row's lists own no buffer, so they
         // may go on this thread.
@@ -349,7 +349,7 @@ RunResult execute_batch(EngineObject* engine, const Arguments& arguments, BatchQ
     // Rows are read only after a first query whose join is native, as theirs are.
     KORVANE_INVARIANT(query->row == 0, "행으로 읽는 질의는 네이티브로 결합된다");
     query->inputs.join_now();
-    ListSource source(query->inputs.joined, query->objects.reading.group_keys.size());
+    ListSource source(query->inputs.joined, query->objects.reading().group_keys.size());
     RunResult result =
         run_configured(settings, query->objects, source, [] { return CapturedError(); });
     if (!result.outcome) return result;

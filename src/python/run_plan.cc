@@ -88,8 +88,7 @@ bool register_unary_minima(const EngineSettings& settings, RunPlan& plan, std::s
       *unknown = unary.axis;
       return false;
     }
-    plan.engine =
-        std::move(plan.engine).unary_min(UnaryMin{unary.id, found->second, unary.min});
+    plan.engine = std::move(plan.engine).unary_min(UnaryMin{unary.id, found->second, unary.min});
   }
   return true;
 }
@@ -106,9 +105,9 @@ void register_set_rules(const EngineSettings& settings, RunPlan& plan) {
                                                              settings.total_max->max));
   }
   for (const RequirementSetting& requirement : settings.requirements) {
-    plan.engine = std::move(plan.engine)
-                      .require(Requirement{requirement.id, key++, requirement.value,
-                                           requirement.n});
+    plan.engine =
+        std::move(plan.engine)
+            .require(Requirement{requirement.id, key++, requirement.value, requirement.n});
   }
 }
 
@@ -118,7 +117,7 @@ std::shared_ptr<RunPlan> build(const EngineSettings& settings) {
   if (settings.axes.empty()) {
     return refused(std::move(plan), PyExc_ValueError, std::string(kNoAxesMessage));
   }
-  const std::vector<std::string> group_keys = group_key_list(settings);
+  std::vector<std::string> group_keys = group_key_list(settings);
   plan->engine = base_configuration(settings);
   register_axes(settings, *plan);
   std::string unknown_axis;
@@ -138,10 +137,11 @@ std::shared_ptr<RunPlan> build(const EngineSettings& settings) {
   std::vector<std::string> axis_names;
   axis_names.reserve(settings.axes.size());
   for (const ScorerSpec& axis : settings.axes) axis_names.push_back(axis.name);
-  plan->keys = EntryKeys::make(axis_names, group_keys,
-                               std::holds_alternative<Budget::Tokens>(settings.budget.kind),
-                               settings.coverage_objective);
+  const bool read_cost = std::holds_alternative<Budget::Tokens>(settings.budget.kind);
+  plan->keys = EntryKeys::make(axis_names, group_keys, read_cost, settings.coverage_objective);
   if (!plan->keys) return nullptr;
+  plan->reading = SourceReading{std::move(axis_names), std::move(group_keys), read_cost,
+                                settings.coverage_objective};
   return plan;
 }
 

@@ -22,15 +22,25 @@ namespace korvane::python {
 
 struct EngineObject;
 
+// What a source reads for a configuration: the axes, the group key list, and whether cost
+// and cover are read at all.
+struct SourceReading {
+  std::vector<std::string> axis_names;  // registration order
+  std::vector<std::string> group_keys;  // the group key list
+  bool cost = false;
+  bool cover = false;
+};
+
 struct RunPlan {
   // Set when the settings cannot run: the exception class (borrowed) and its message.
   PyObject* error_type = nullptr;
   std::string error_message;
 
-  Engine engine;                // the axes with a callback hold a stand-in scorer here
-  std::unique_ptr<Plan> plan;   // refers to `engine`
+  Engine engine;                      // the axes with a callback hold a stand-in scorer here
+  std::unique_ptr<Plan> plan;         // refers to `engine`
   std::vector<size_t> callback_axes;  // registration order
   std::shared_ptr<const EntryKeys> keys;
+  SourceReading reading;
   uint64_t fingerprint = 0;  // of the settings, for the shortlists they make
   std::shared_ptr<SequenceCheck> sequences = std::make_shared<SequenceCheck>();
 };
