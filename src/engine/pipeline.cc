@@ -147,8 +147,8 @@ class StageOne {
   std::vector<std::optional<float>>& values_;
   std::vector<RowFate>& fates_;
   std::vector<Candidate> rows_;
-  std::vector<std::optional<float>>& row_values_;
-  float scores_[RowBlock::kCapacity];  // screen_plainly: the block's admission scores
+  std::span<std::optional<float>> row_values_;  // buffers_.row_values
+  float scores_[RowBlock::kCapacity];           // screen_plainly: the block's admission scores
 
   // Elapsed times accumulate in clock ticks and become nanoseconds at the end.
   IntervalClock clock_;
