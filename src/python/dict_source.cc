@@ -168,7 +168,7 @@ bool DictSource::fill(RowBlock& block) {
   return block.size() > 0 || !ended_;
 }
 
-bool DictSource::view_of(PyObject* text, bool owned, std::string_view* out) {
+inline bool DictSource::view_of(PyObject* text, bool owned, std::string_view* out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) {
@@ -181,7 +181,7 @@ bool DictSource::view_of(PyObject* text, bool owned, std::string_view* out) {
   return true;
 }
 
-bool DictSource::text_of(PyObject* value, std::string_view* out) {
+inline bool DictSource::text_of(PyObject* value, std::string_view* out) {
   if (PyUnicode_CheckExact(value)) return view_of(value, false, out);
   PyRef held = PyRef::borrow(value);
   PyObject* str = PyObject_Str(held.get());
@@ -270,7 +270,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
   return false;
 }
 
-bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
+inline bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t row) {
   if (!is_dict(scores)) return read_score_sequence(scores, block, row);
   const std::vector<PyRef>& axes = keys_->axis_names;
   for (size_t axis = 0; axis < axes.size(); ++axis) {
@@ -296,7 +296,7 @@ bool DictSource::read_score_sequence(PyObject* scores, RowBlock& block, size_t r
   return true;
 }
 
-bool DictSource::read_groups(PyObject* item) {
+inline bool DictSource::read_groups(PyObject* item) {
   const std::vector<PyRef>& keys = keys_->group_keys;
   PyObject* groups = nullptr;
   if (!lookup(item, keys_->groups.get(), &groups)) return false;
