@@ -7,36 +7,31 @@
 #include <Python.h>
 
 #include <chrono>
+#include <span>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace korvane::python {
 
-// Drops a reference while the interpreter is up. Once its shutdown has begun, a daemon
-// thread that waits for the interpreter lock inside a run is ended by unwinding it from
-// there, without the lock: touching objects then would race the shutdown, so references
-// are left to the dying interpreter. When dropping a reference is itself what waited (a
-// __del__ that sleeps), the unwinding would have to leave a destructor, which ends the
-// process; the thread is parked for good instead, as it would be on a lock never granted.
-inline void drop_reference(PyObject* object) {
-  if (object == nullptr || !Py_IsInitialized()) return;
+// Drops each reference while the interpreter is up, with one look at its state: this thread
+// holds the lock throughout, so the state cannot change between them. Once its shutdown has
+// begun, a daemon thread that waits for the interpreter lock inside a run is ended by
+// unwinding it from there, without the lock: touching objects then would race the shutdown,
+// so references are left to the dying interpreter. When dropping a reference is itself what
+// waited (a __del__ that sleeps), the unwinding would have to leave a destructor, which ends
+// the process; the thread is parked for good instead, as it would be on a lock never granted.
+inline void drop_references(std::span<PyObject* const> objects) {
+  if (!Py_IsInitialized()) return;
   try {
-    Py_DECREF(object);
+    for (PyObject* object : objects) Py_XDECREF(object);
   } catch (...) {  // nothing else unwinds out of a dealloc
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
 }
 
-// drop_reference for each of `objects`, with one look at the interpreter's state: this
-// thread holds the lock throughout, so the state cannot change between them.
-inline void drop_references(const std::vector<PyObject*>& objects) {
-  if (!Py_IsInitialized()) return;
-  try {
-    for (PyObject* object : objects) Py_XDECREF(object);
-  } catch (...) {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
-  }
+// drop_references for one reference, which may be null.
+inline void drop_reference(PyObject* object) {
+  if (object != nullptr) drop_references({&object, 1});
 }
 
 // The release function of an ObjectHandle that holds a Python object.
