@@ -11,7 +11,7 @@ from hypothesis import given, settings, strategies as st
 import korvane
 from conftest import f32
 from run_helpers import (ITERATOR_FAILURES_IN_A_ROW, NotToBeRead, Pulled, counts, engine_with, ids,
-                         raises_exactly)
+                         raises_exactly, rejected)
 
 NOT_DICT = "후보는 사전(dict)이어야 한다. 'id' 와 'scores' 가 필요하다"
 NO_ID = "후보에 'id' 가 없다"
@@ -536,3 +536,44 @@ def test_every_item_is_accounted_for(items, k):
     returned = [r.candidate for r in outcome.ranked] + [r.candidate for r in outcome.rejected]
     assert sorted(map(id, returned)) == sorted(map(id, items))
     assert sum(counts(outcome).values()) == len(items) - len(outcome.ranked)
+
+
+# An item written by other code: its entries in any order, among other entries, after
+# deleted ones, and under keys that are equal strs but other objects than the literals.
+def fresh(key, other_object):
+    return "".join(list(key)) if other_object else key
+
+
+@st.composite
+def laid_out_items(draw):
+    entries = {"id": draw(st.one_of(st.integers(0, 50), st.text(max_size=2)))}
+    if draw(st.booleans()):
+        entries["scores"] = {axis: draw(st.floats(0, 1, width=32)) for axis in
+                             draw(st.lists(st.sampled_from(["a", "bb"]), unique=True))}
+    if draw(st.booleans()):
+        entries["groups"] = {"gg": draw(st.sampled_from(["x", "y", None]))}
+    entries.update({f"extra{i}": i for i in range(draw(st.integers(0, 2)))})
+
+    def laid_out(mapping):
+        item = {"deleted": 0} if draw(st.booleans()) else {}
+        for key in draw(st.permutations(list(mapping))):
+            value = mapping[key]
+            item[fresh(key, draw(st.booleans()))] = laid_out(value) if isinstance(value, dict) else value
+        item.pop("deleted", None)
+        return item
+
+    return entries, laid_out(entries)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(laid_out_items(), max_size=40))
+def test_where_an_entry_sits_in_its_item_changes_nothing(pairs):
+    engine = engine_with("a", "bb", top_k=3)
+    engine.max_per_group("gg", 1)
+
+    def seen(items):
+        outcome = engine.run(items)
+        return ([(r.id, r.fused, r.scores, r.constraints) for r in outcome.ranked],
+                rejected(outcome), counts(outcome))
+
+    assert seen([laid for _, laid in pairs]) == seen([entries for entries, _ in pairs])

@@ -45,14 +45,6 @@ bool is_dict(PyObject* object) {
   return PyDict_CheckExact(object) || PyDict_Check(object);
 }
 
-// The entry's value in the dict's own storage (no __getitem__ or __missing__), borrowed:
-// null when the key is absent, false when the lookup raised. The caller reads it before
-// anything can run Python code, or holds it first.
-bool lookup(PyObject* dict, PyObject* key, PyObject** out) {
-  *out = PyDict_GetItemWithError(dict, key);
-  return *out != nullptr || !PyErr_Occurred();
-}
-
 // An int in 0 to 2^64 - 2, read without raising; false for any other int, and nothing
 // pending.
 bool read_u64(PyObject* integer, uint64_t* out) {
@@ -222,9 +214,10 @@ bool DictSource::read_other_id(PyObject* value, IdView* out) {
 
 bool DictSource::convert(PyObject* item, RowBlock& block) {
   // Reserved with the first item, so that a run over nothing allocates nothing here.
-  if (held_.capacity() == 0) {
+  if (hints_.empty()) {
     rows_.reserve(RowBlock::kCapacity);
     held_.reserve(RowBlock::kCapacity * 2);
+    hints_.resize(kFirstAxisHint + keys_->axis_names.size() + keys_->group_keys.size());
   }
   // Everything held or added for this item is let go again if it fails.
   held_.push_back(item);
@@ -237,7 +230,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
     if (!is_dict(item)) return fail(kNotDictMessage);
 
     PyObject* id = nullptr;
-    if (!lookup(item, keys_->id.get(), &id)) return false;
+    if (!hints_[kIdHint].find(item, keys_->id.get(), &id)) return false;
     if (id == nullptr) return fail(kNoIdMessage);
     IdView id_view;
     if (!read_id(id, &id_view)) return false;
@@ -245,7 +238,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
     row_added = true;
 
     PyObject* scores = nullptr;
-    if (!lookup(item, keys_->scores.get(), &scores)) return false;
+    if (!hints_[kScoresHint].find(item, keys_->scores.get(), &scores)) return false;
     if (scores != nullptr && !read_scores(hold(scores), block, row)) return false;
 
     if (!keys_->group_keys.empty() && !read_groups(item)) return false;
@@ -275,7 +268,7 @@ inline bool DictSource::read_scores(PyObject* scores, RowBlock& block, size_t ro
   const std::vector<PyRef>& axes = keys_->axis_names;
   for (size_t axis = 0; axis < axes.size(); ++axis) {
     PyObject* value = nullptr;
-    if (!lookup(scores, axes[axis].get(), &value)) return false;
+    if (!hints_[kFirstAxisHint + axis].find(scores, axes[axis].get(), &value)) return false;
     if (value != nullptr && !read_score(value, block, axis, row)) return false;
   }
   return true;
@@ -299,16 +292,17 @@ bool DictSource::read_score_sequence(PyObject* scores, RowBlock& block, size_t r
 inline bool DictSource::read_groups(PyObject* item) {
   const std::vector<PyRef>& keys = keys_->group_keys;
   PyObject* groups = nullptr;
-  if (!lookup(item, keys_->groups.get(), &groups)) return false;
+  if (!hints_[kGroupsHint].find(item, keys_->groups.get(), &groups)) return false;
   if (groups == nullptr) {
     groups_.resize(groups_.size() + keys.size());
     return true;
   }
   if (!is_dict(groups)) return fail(kGroupsShapeMessage);
   hold(groups);
+  EntryHint* hint = &hints_[kFirstAxisHint + keys_->axis_names.size()];
   for (const PyRef& key : keys) {
     PyObject* value = nullptr;
-    if (!lookup(groups, key.get(), &value)) return false;
+    if (!(hint++)->find(groups, key.get(), &value)) return false;
     std::string_view text;
     if (value == nullptr || value == Py_None) {
       groups_.emplace_back();
@@ -323,7 +317,7 @@ inline bool DictSource::read_groups(PyObject* item) {
 
 bool DictSource::read_cost(PyObject* item, uint32_t* out) {
   PyObject* cost = nullptr;
-  if (!lookup(item, keys_->cost.get(), &cost)) return false;
+  if (!hints_[kCostHint].find(item, keys_->cost.get(), &cost)) return false;
   if (cost == nullptr || cost == Py_None) return true;
   PyRef held = PyRef::borrow(cost);
   return u32_from(held.get(), out);
@@ -331,7 +325,7 @@ bool DictSource::read_cost(PyObject* item, uint32_t* out) {
 
 bool DictSource::read_cover(PyObject* item) {
   PyObject* cover = nullptr;
-  if (!lookup(item, keys_->cover.get(), &cover)) return false;
+  if (!hints_[kCoverHint].find(item, keys_->cover.get(), &cover)) return false;
   if (cover == nullptr || cover == Py_None) return true;
   hold(cover);
   int is_sequence = sequences_(cover);

@@ -19,6 +19,7 @@
 #include "engine/candidate.h"
 #include "engine/candidate_source.h"
 #include "python/captured_error.h"
+#include "python/entry_hint.h"
 #include "python/interruption.h"
 #include "python/py_ref.h"
 #include "python/sequence_check.h"
@@ -77,6 +78,11 @@ class DictSource final : public korvane::CandidateSource {
     uint32_t cost;
   };
 
+  // hints_ holds one hint per key read: these five in the item, then one per axis in its
+  // scores, then one per group key in its groups.
+  static constexpr size_t kIdHint = 0, kScoresHint = 1, kGroupsHint = 2, kCostHint = 3,
+                          kCoverHint = 4, kFirstAxisHint = 5;
+
   bool convert(PyObject* item, RowBlock& block);
   bool read_id(PyObject* value, IdView* out);
   bool read_other_id(PyObject* value, IdView* out);  // any id but an int below 2^64 - 1
@@ -109,6 +115,8 @@ class DictSource final : public korvane::CandidateSource {
   std::vector<std::optional<std::string_view>> groups_;
   std::vector<std::string_view> cover_;
   std::vector<PyObject*> held_;
+
+  std::vector<EntryHint> hints_;
 };
 
 }  // namespace korvane::python
