@@ -557,8 +557,8 @@ def laid_out_items(draw):
     def laid_out(mapping):
         item = {"deleted": 0} if draw(st.booleans()) else {}
         for key in draw(st.permutations(list(mapping))):
-            value = mapping[key]
-            item[fresh(key, draw(st.booleans()))] = laid_out(value) if isinstance(value, dict) else value
+            value = laid_out(mapping[key]) if isinstance(mapping[key], dict) else mapping[key]
+            item[fresh(key, draw(st.booleans()))] = value
         item.pop("deleted", None)
         return item
 
