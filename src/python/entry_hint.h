@@ -21,7 +21,8 @@ inline bool lookup(PyObject* dict, PyObject* key, PyObject** out) {
 
 class EntryHint {
  public:
-  // As lookup(dict, key, out). `key` is the same object on every call.
+  // As lookup(dict, key, out); the hint helps when `key` is the same object on every call.
+  // A guess that finds the key object itself compares no keys, so no Python code runs.
   bool find(PyObject* dict, PyObject* key, PyObject** out) {
     Py_ssize_t position = position_;
     PyObject* found = nullptr;
@@ -57,7 +58,8 @@ class EntryHint {
         return true;
       }
     }
-    lookups_before_walk_ = kLookupsBetweenWalks;  // an equal key that is another object
+    // The entry's key is an equal str that is another object, or lies past the walk.
+    lookups_before_walk_ = kLookupsBetweenWalks;
     return true;
   }
 
