@@ -56,19 +56,18 @@ Plan::Plan(const Engine& engine)
   for (size_t axis = 0; axis < engine.axes.size(); ++axis) {
     (engine.axes[axis].cost == CostClass::Cheap ? cheap_axes_ : expensive_axes_).push_back(axis);
   }
+  // A field axis with no normaliser that reads its own position stores its carried value as
+  // it is; when every cheap axis does, stage 1 reads the block plainly.
+  carried_as_stored_.assign(engine.axes.size(), 0);
+  plain_stage_one_ = true;
   for (size_t axis : cheap_axes_) {
     Scorer* scorer = engine.scorers[axis].get();
     const auto* field = dynamic_cast<const FieldScorer*>(scorer);
     stage_one_axes_.push_back(CheapAxis{axis, field, scorer});
+    const bool as_carried = field != nullptr && !field->normalizer() && field->position() == axis;
     whole_rows_ |= field == nullptr;
-  }
-  plain_stage_one_ = !whole_rows_;
-  carried_as_stored_.assign(engine.axes.size(), 0);
-  for (const CheapAxis& cheap : stage_one_axes_) {
-    const bool as_carried = cheap.field != nullptr && !cheap.field->normalizer() &&
-                            cheap.field->position() == cheap.axis;
     plain_stage_one_ = plain_stage_one_ && as_carried;
-    carried_as_stored_[cheap.axis] = static_cast<uint8_t>(as_carried);
+    carried_as_stored_[axis] = static_cast<uint8_t>(as_carried);
   }
   auto labels = std::make_shared<RunLabels>();
   labels->axes.reserve(engine.axes.size());
