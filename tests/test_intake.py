@@ -577,3 +577,46 @@ def test_where_an_entry_sits_in_its_item_changes_nothing(pairs):
                 rejected(outcome), counts(outcome))
 
     assert seen([laid for _, laid in pairs]) == seen([entries for entries, _ in pairs])
+
+
+# Plain dicts, read on the fast path that lets a row below the full pool go at once, against
+# the same items as a dict subclass, read entry by entry.
+class SubclassedDict(dict):
+    pass
+
+
+def subclassed(item):
+    return SubclassedDict({key: subclassed(value) if isinstance(value, dict) else value
+                           for key, value in item.items()})
+
+
+plain_items = st.builds(
+    lambda id_, a, bb, group: {"id": id_, "scores": {"a": a, "bb": bb}, "groups": {"gg": group}},
+    st.integers(0, 40),
+    st.one_of(st.none(), st.sampled_from([0.0, -0.0, 0.25, 0.5, 1.0]), st.floats(width=32)),
+    st.one_of(st.none(), st.floats(0, 1, width=32)), st.sampled_from(["x", "y", None] * 5 + ["\ud800"]))
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.lists(plain_items, min_size=30, max_size=120), st.sampled_from(["count", "keep", "sample"]),
+       st.booleans())
+def test_a_plain_dict_is_read_as_any_other_dict(items, policy, with_minimum):
+    engine = engine_with("a", "bb", top_k=2)
+    engine.pool_multiplier(2)
+    engine.max_per_group("gg", 1)
+    engine.rejections(policy, **({"n": 3} if policy == "sample" else {}))
+    if with_minimum:
+        engine.unary_min("bb", 0.25)
+
+    def seen(stream):
+        where = {id(item): i for i, item in enumerate(stream)}
+        try:
+            outcome = engine.run(iter(stream))
+        except Exception as error:  # the first failing item's error, raised at the end
+            return type(error), str(error)
+        return ([(where[id(r.candidate)], r.to_json()) for r in outcome.ranked],
+                [(where[id(r.candidate)], r.reason, r.detail) for r in outcome.rejected],
+                counts(outcome), outcome.trace["input_count"],
+                [(s["calls"], s["missing"]) for s in outcome.trace["scorers"]])
+
+    assert seen(items) == seen([subclassed(item) for item in items])

@@ -234,6 +234,14 @@ class StageTwo {
 Shortlist StageOne::execute(bool for_run) {
   for (;;) {
     block_->clear();
+    // A plain stage 1 drops every row below the pool's weakest member, and the floor only
+    // rises; with no drop kept, such a row's object is never needed. Short of full, the
+    // floor is the least key, below which nothing falls.
+    if (plain_ && !drops_.keeps_next()) {
+      if (std::optional<size_t> admission = plan_.admission()) {
+        block_->promise_refusal(*admission, pool_.floor_key());
+      }
+    }
     if (!source_.fill(*block_)) break;
     if (block_->size() == 0) continue;
     if (plain_) {

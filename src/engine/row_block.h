@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/candidate_id.h"
+#include "engine/entry_order.h"
 
 namespace korvane {
 
@@ -58,7 +59,26 @@ class RowBlock {
   size_t size() const { return size_; }
   bool full() const { return size_ == kCapacity; }
   size_t axis_count() const { return axis_count_; }
-  void clear() { size_ = 0; }
+  // Empties the block and withdraws any promise of refusal.
+  void clear() {
+    size_ = 0;
+    refusal_axis_ = kNoAxis;
+  }
+
+  // Stage 1's promise for the rows of the next fill: a row whose value on `axis` is present,
+  // a number and below `floor_key` (total_order_key) is dropped without its object, group
+  // values, cover or cost ever being asked for, so a source may let go of it at once.
+  void promise_refusal(size_t axis, int32_t floor_key) {
+    refusal_axis_ = axis;
+    refusal_floor_ = floor_key;
+  }
+  // Whether the promise covers `row`, once its values are written.
+  bool refused(size_t row) const {
+    if (refusal_axis_ == kNoAxis) return false;
+    const size_t at = refusal_axis_ * kCapacity + row;
+    const float value = values_[at];
+    return present_[at] != 0 && value == value && total_order_key(value) < refusal_floor_;
+  }
 
   // Source side: starts a row with every value absent and returns its index. Precondition:
   // !full(). A row is dropped again with drop_last() when its conversion fails.
@@ -69,6 +89,15 @@ class RowBlock {
     return row;
   }
   void drop_last() { --size_; }
+  // Source side, for a source that writes a row's values before it knows the row is good:
+  // adds row size() (precondition: !full()), whose value or presence flag the caller has
+  // written for every axis, and returns its index.
+  size_t add_written_row(const IdView& id) {
+    const size_t row = size_++;
+    set_id(row, id);
+    return row;
+  }
+  void set_absent(size_t axis, size_t row) { present_[axis * kCapacity + row] = 0; }
   void set_value(size_t axis, size_t row, float value) {
     values_[axis * kCapacity + row] = value;
     present_[axis * kCapacity + row] = 1;
@@ -109,8 +138,12 @@ class RowBlock {
   }
 
  private:
+  static constexpr size_t kNoAxis = static_cast<size_t>(-1);
+
   size_t axis_count_;
   size_t size_ = 0;
+  size_t refusal_axis_ = kNoAxis;
+  int32_t refusal_floor_ = 0;
   // Ids by row, as set_id spreads them: integers are written in bulk by whole-column sources.
   uint8_t is_text_[kCapacity];
   uint64_t integers_[kCapacity];

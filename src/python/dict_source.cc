@@ -155,7 +155,7 @@ bool DictSource::fill(RowBlock& block) {
       continue;
     }
     iterator_failures_ = 0;
-    if (!convert(item, block)) record_failure();
+    if (!convert_plainly(item, block) && !convert(item, block)) record_failure();
   }
   return block.size() > 0 || !ended_;
 }
@@ -209,6 +209,97 @@ bool DictSource::read_other_id(PyObject* value, IdView* out) {
   std::string_view text;
   if (!text_of(value, &text)) return false;
   *out = IdView::Text(text);
+  return true;
+}
+
+// Flattened: the compiler otherwise calls the vectors' appends out of line on this path.
+__attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlock& block) {
+  if (hints_.empty()) return false;  // the first item: convert() learns where entries sit
+  if (items_before_plain_ > 0) {
+    --items_before_plain_;
+    return false;
+  }
+  const EntryKeys& keys = *keys_;
+  const size_t held_mark = held_.size();
+  const size_t groups_mark = groups_.size();
+  // Everything below only reads the item's own storage and takes no reference until the
+  // row is good, so giving up at any point leaves nothing to undo but the group texts.
+  auto give_up = [&]() {
+    for (size_t i = held_mark; i < held_.size(); ++i) Py_DECREF(held_[i]);  // the item keeps them
+    held_.resize(held_mark);
+    groups_.resize(groups_mark);
+    items_before_plain_ = kItemsAfterPlainFails;
+    return false;
+  };
+  if (keys.read_cost || keys.read_cover || !PyDict_CheckExact(item)) {
+    return give_up();
+  }
+  PyObject* id = nullptr;
+  PyObject* scores = nullptr;
+  if (!hints_[kIdHint].take(item, keys.id.get(), &id) || !PyLong_CheckExact(id) ||
+      !hints_[kScoresHint].take(item, keys.scores.get(), &scores) || !PyDict_CheckExact(scores)) {
+    return give_up();
+  }
+  uint64_t integer = PyLong_AsUnsignedLongLong(id);
+  if (integer == UINT64_MAX) {
+    PyErr_Clear();
+    return give_up();
+  }
+  const size_t row = block.size();
+  const size_t axis_count = keys.axis_names.size();
+  for (size_t axis = 0; axis < axis_count; ++axis) {
+    PyObject* value = nullptr;
+    if (!hints_[kFirstAxisHint + axis].take(scores, keys.axis_names[axis].get(), &value)) {
+      return give_up();
+    }
+    if (PyFloat_CheckExact(value)) {
+      block.set_value(axis, row, static_cast<float>(PyFloat_AsDouble(value)));
+    } else if (value == Py_None) {
+      block.set_absent(axis, row);
+    } else {
+      return give_up();
+    }
+  }
+  // A row stage 1 has promised to refuse is still checked entry by entry, but nothing of it
+  // is kept: the item goes at once, while its memory is still in cache.
+  const bool refused = block.refused(row);
+  const size_t group_count = keys.group_keys.size();
+  if (group_count > 0) {
+    PyObject* groups = nullptr;
+    if (!hints_[kGroupsHint].take(item, keys.groups.get(), &groups) || !PyDict_CheckExact(groups)) {
+      return give_up();
+    }
+    const EntryHint* hint = &hints_[kFirstAxisHint + axis_count];
+    for (size_t key = 0; key < group_count; ++key) {
+      PyObject* value = nullptr;
+      if (!hint[key].take(groups, keys.group_keys[key].get(), &value)) return give_up();
+      if (value == Py_None) {
+        if (!refused) groups_.emplace_back();
+        continue;
+      }
+      if (!PyUnicode_CheckExact(value)) return give_up();
+      Py_ssize_t size = 0;
+      const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+      if (data == nullptr) {
+        PyErr_Clear();
+        return give_up();
+      }
+      if (refused) continue;
+      Py_INCREF(value);
+      held_.push_back(value);
+      groups_.emplace_back(std::string_view(data, static_cast<size_t>(size)));
+    }
+  }
+  block.add_written_row(IdView::Integer(integer));
+  if (refused) {
+    rows_.push_back(Row{nullptr, groups_.size(), cover_.size(), cover_.size(), 0});
+    // Dropping the item may run Python code; nothing of it is read any more, and the rows
+    // before it hold their own references.
+    Py_DECREF(item);
+    return true;
+  }
+  held_.push_back(item);  // the reference PyIter_Next gave
+  rows_.push_back(Row{item, groups_mark, cover_.size(), cover_.size(), 0});
   return true;
 }
 

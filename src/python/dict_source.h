@@ -2,7 +2,8 @@
 // converts each dict into a row of the block: its identifier and carried values for stage 1,
 // its group values, cover and cost kept aside until stage 1 asks for them. Texts are read in
 // place from str objects the source holds until its next fill, so a row that stage 1 refuses
-// costs no copy. A failing item is skipped and its exception recorded (the first of the run
+// costs no copy; a row stage 1 has promised to refuse (RowBlock::refused) is checked and let
+// go at once. A failing item is skipped and its exception recorded (the first of the run
 // only); the stream goes on with the next item.
 #pragma once
 
@@ -72,7 +73,7 @@ class DictSource final : public korvane::CandidateSource {
 
  private:
   struct Row {
-    PyObject* item;  // held
+    PyObject* item;  // held; null for a row stage 1 promised to refuse
     size_t groups;   // first of its group values in groups_
     size_t cover_begin, cover_end;
     uint32_t cost;
@@ -83,6 +84,11 @@ class DictSource final : public korvane::CandidateSource {
   static constexpr size_t kIdHint = 0, kScoresHint = 1, kGroupsHint = 2, kCostHint = 3,
                           kCoverHint = 4, kFirstAxisHint = 5;
 
+  // Converts an item of the common shape: an exact dict whose entries sit where the hints
+  // expect them, an int id, exact dicts of scores and groups, floats (or None) for every
+  // axis and strs (or None) for every group key. False for any other item, having run no
+  // Python code, raised nothing and changed nothing: convert() then reads it.
+  bool convert_plainly(PyObject* item, RowBlock& block);
   bool convert(PyObject* item, RowBlock& block);
   bool read_id(PyObject* value, IdView* out);
   bool read_other_id(PyObject* value, IdView* out);  // any id but an int below 2^64 - 1
@@ -117,6 +123,10 @@ class DictSource final : public korvane::CandidateSource {
   std::vector<PyObject*> held_;
 
   std::vector<EntryHint> hints_;
+  // Items left to read by convert() alone after convert_plainly() turned one down, so that
+  // a stream of another shape pays for few attempts.
+  uint32_t items_before_plain_ = 0;
+  static constexpr uint32_t kItemsAfterPlainFails = 32;
 };
 
 }  // namespace korvane::python

@@ -24,10 +24,15 @@ class EntryHint {
   // As lookup(dict, key, out); the hint helps when `key` is the same object on every call.
   // A guess that finds the key object itself compares no keys, so no Python code runs.
   bool find(PyObject* dict, PyObject* key, PyObject** out) {
+    return take(dict, key, out) || find_by_lookup(dict, key, out);
+  }
+
+  // The entry's value, borrowed, when the guess finds the key object itself; false, having
+  // run no Python code and learnt nothing, otherwise.
+  bool take(PyObject* dict, PyObject* key, PyObject** out) const {
     Py_ssize_t position = position_;
     PyObject* found = nullptr;
-    if (position >= 0 && PyDict_Next(dict, &position, &found, out) && found == key) return true;
-    return find_by_lookup(dict, key, out);
+    return position >= 0 && PyDict_Next(dict, &position, &found, out) && found == key;
   }
 
  private:
