@@ -592,7 +592,7 @@ def subclassed(item):
 
 plain_items = st.builds(
     lambda id_, a, bb, group: {"id": id_, "scores": {"a": a, "bb": bb}, "groups": {"gg": group}},
-    st.integers(0, 40),
+    st.one_of(st.integers(-2, 40), st.sampled_from(["p", "q", "é"] * 3 + ["\ud800"])),
     st.one_of(st.none(), st.sampled_from([0.0, -0.0, 0.25, 0.5, 1.0]), st.floats(width=32)),
     st.one_of(st.none(), st.floats(0, 1, width=32)), st.sampled_from(["x", "y", None] * 5 + ["\ud800"]))
 

@@ -236,13 +236,30 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
   }
   PyObject* id = nullptr;
   PyObject* scores = nullptr;
-  if (!hints_[kIdHint].take(item, keys.id.get(), &id) || !PyLong_CheckExact(id) ||
+  if (!hints_[kIdHint].take(item, keys.id.get(), &id) ||
       !hints_[kScoresHint].take(item, keys.scores.get(), &scores) || !PyDict_CheckExact(scores)) {
     return give_up();
   }
-  uint64_t integer = PyLong_AsUnsignedLongLong(id);
-  if (integer == UINT64_MAX) {
-    PyErr_Clear();
+  IdView id_view;
+  if (PyLong_CheckExact(id)) {
+    const uint64_t integer = PyLong_AsUnsignedLongLong(id);
+    if (integer == UINT64_MAX) {
+      PyErr_Clear();
+      return give_up();
+    }
+    id_view = IdView::Integer(integer);
+  } else if (PyUnicode_CheckExact(id)) {
+    // The block keeps a view of the text: the str is held even for a refused row.
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(id, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return give_up();
+    }
+    Py_INCREF(id);
+    held_.push_back(id);
+    id_view = IdView::Text(std::string_view(data, static_cast<size_t>(size)));
+  } else {
     return give_up();
   }
   const size_t row = block.size();
@@ -290,7 +307,7 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
       groups_.emplace_back(std::string_view(data, static_cast<size_t>(size)));
     }
   }
-  block.add_written_row(IdView::Integer(integer));
+  block.add_written_row(id_view);
   if (refused) {
     rows_.push_back(Row{nullptr, groups_.size(), cover_.size(), cover_.size(), 0});
     // Dropping the item may run Python code; nothing of it is read any more, and the rows

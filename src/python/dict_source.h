@@ -85,7 +85,7 @@ class DictSource final : public korvane::CandidateSource {
                           kCoverHint = 4, kFirstAxisHint = 5;
 
   // Converts an item of the common shape: an exact dict whose entries sit where the hints
-  // expect them, an int id, exact dicts of scores and groups, floats (or None) for every
+  // expect them, an int or str id, exact dicts of scores and groups, floats (or None) for every
   // axis and strs (or None) for every group key. False for any other item, having run no
   // Python code, raised nothing and changed nothing: convert() then reads it.
   bool convert_plainly(PyObject* item, RowBlock& block);
