@@ -221,23 +221,22 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
   }
   const EntryKeys& keys = *keys_;
   const size_t held_mark = held_.size();
-  const size_t groups_mark = groups_.size();
   // Everything below only reads the item's own storage and takes no reference until the
-  // row is good, so giving up at any point leaves nothing to undo but the group texts.
+  // row is good, so giving up at any point leaves nothing to undo but the texts held.
+  size_t groups_added = 0;
   auto give_up = [&]() {
     for (size_t i = held_mark; i < held_.size(); ++i) Py_DECREF(held_[i]);  // the item keeps them
     held_.resize(held_mark);
-    groups_.resize(groups_mark);
+    groups_.resize(groups_.size() - groups_added);
     items_before_plain_ = kItemsAfterPlainFails;
     return false;
   };
-  if (keys.read_cost || keys.read_cover || !PyDict_CheckExact(item)) {
-    return give_up();
-  }
+  if (keys.read_cost || keys.read_cover || !PyDict_CheckExact(item)) return give_up();
+  const EntryHint* hints = hints_.data();
   PyObject* id = nullptr;
   PyObject* scores = nullptr;
-  if (!hints_[kIdHint].take(item, keys.id.get(), &id) ||
-      !hints_[kScoresHint].take(item, keys.scores.get(), &scores) || !PyDict_CheckExact(scores)) {
+  if (!hints[kIdHint].take(item, &id) || !hints[kScoresHint].take(item, &scores) ||
+      !PyDict_CheckExact(scores)) {
     return give_up();
   }
   IdView id_view;
@@ -264,11 +263,10 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
   }
   const size_t row = block.size();
   const size_t axis_count = keys.axis_names.size();
+  const EntryHint* axis_hints = hints + kFirstAxisHint;
   for (size_t axis = 0; axis < axis_count; ++axis) {
     PyObject* value = nullptr;
-    if (!hints_[kFirstAxisHint + axis].take(scores, keys.axis_names[axis].get(), &value)) {
-      return give_up();
-    }
+    if (!axis_hints[axis].take(scores, &value)) return give_up();
     if (PyFloat_CheckExact(value)) {
       block.set_value(axis, row, static_cast<float>(PyFloat_AsDouble(value)));
     } else if (value == Py_None) {
@@ -283,40 +281,42 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
   const size_t group_count = keys.group_keys.size();
   if (group_count > 0) {
     PyObject* groups = nullptr;
-    if (!hints_[kGroupsHint].take(item, keys.groups.get(), &groups) || !PyDict_CheckExact(groups)) {
-      return give_up();
-    }
-    const EntryHint* hint = &hints_[kFirstAxisHint + axis_count];
+    if (!hints[kGroupsHint].take(item, &groups) || !PyDict_CheckExact(groups)) return give_up();
+    const EntryHint* group_hints = axis_hints + axis_count;
     for (size_t key = 0; key < group_count; ++key) {
       PyObject* value = nullptr;
-      if (!hint[key].take(groups, keys.group_keys[key].get(), &value)) return give_up();
-      if (value == Py_None) {
-        if (!refused) groups_.emplace_back();
+      if (!group_hints[key].take(groups, &value)) return give_up();
+      std::optional<std::string_view> text;
+      if (value != Py_None) {
+        if (!PyUnicode_CheckExact(value)) return give_up();
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+        if (data == nullptr) {
+          PyErr_Clear();
+          return give_up();
+        }
+        if (refused) continue;
+        Py_INCREF(value);
+        held_.push_back(value);
+        text.emplace(data, static_cast<size_t>(size));
+      } else if (refused) {
         continue;
       }
-      if (!PyUnicode_CheckExact(value)) return give_up();
-      Py_ssize_t size = 0;
-      const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-      if (data == nullptr) {
-        PyErr_Clear();
-        return give_up();
-      }
-      if (refused) continue;
-      Py_INCREF(value);
-      held_.push_back(value);
-      groups_.emplace_back(std::string_view(data, static_cast<size_t>(size)));
+      groups_.push_back(text);
+      ++groups_added;
     }
   }
   block.add_written_row(id_view);
+  // Cover and cost are not read on this path (see above), so the row has none.
   if (refused) {
-    rows_.push_back(Row{nullptr, groups_.size(), cover_.size(), cover_.size(), 0});
+    rows_.push_back(Row{nullptr, 0, 0, 0, 0});
     // Dropping the item may run Python code; nothing of it is read any more, and the rows
     // before it hold their own references.
     Py_DECREF(item);
     return true;
   }
   held_.push_back(item);  // the reference PyIter_Next gave
-  rows_.push_back(Row{item, groups_mark, cover_.size(), cover_.size(), 0});
+  rows_.push_back(Row{item, groups_.size() - groups_added, 0, 0, 0});
   return true;
 }
 
@@ -325,7 +325,11 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
   if (hints_.empty()) {
     rows_.reserve(RowBlock::kCapacity);
     held_.reserve(RowBlock::kCapacity * 2);
-    hints_.resize(kFirstAxisHint + keys_->axis_names.size() + keys_->group_keys.size());
+    const EntryKeys& keys = *keys_;
+    hints_ = {EntryHint(keys.id.get()), EntryHint(keys.scores.get()), EntryHint(keys.groups.get()),
+              EntryHint(keys.cost.get()), EntryHint(keys.cover.get())};
+    for (const PyRef& axis : keys.axis_names) hints_.emplace_back(axis.get());
+    for (const PyRef& key : keys.group_keys) hints_.emplace_back(key.get());
   }
   // Everything held or added for this item is let go again if it fails.
   held_.push_back(item);

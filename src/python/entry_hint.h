@@ -21,6 +21,10 @@ inline bool lookup(PyObject* dict, PyObject* key, PyObject** out) {
 
 class EntryHint {
  public:
+  EntryHint() = default;
+  // A hint for `key`, which is borrowed and must outlive the hint.
+  explicit EntryHint(PyObject* key) : key_(key) {}
+
   // As lookup(dict, key, out); the hint helps when `key` is the same object on every call.
   // A guess that finds the key object itself compares no keys, so no Python code runs.
   bool find(PyObject* dict, PyObject* key, PyObject** out) {
@@ -34,6 +38,8 @@ class EntryHint {
     PyObject* found = nullptr;
     return position >= 0 && PyDict_Next(dict, &position, &found, out) && found == key;
   }
+  // take() for the key the hint was made for.
+  bool take(PyObject* dict, PyObject** out) const { return take(dict, key_, out); }
 
  private:
   // Entries walked to learn a position; a key further in is always looked up.
@@ -69,6 +75,7 @@ class EntryHint {
   }
 
   Py_ssize_t position_ = -1;  // where PyDict_Next finds the entry, or -1 for no guess
+  PyObject* key_ = nullptr;   // the key the hint was made for, if any
   uint32_t lookups_before_walk_ = 0;
 };
 
