@@ -1,6 +1,7 @@
 """Candidate intake: how run reads each item of the iterable, and what a bad item does."""
 
 import collections.abc
+import gc
 import subprocess
 import sys
 import types
@@ -619,4 +620,8 @@ def test_a_plain_dict_is_read_as_any_other_dict(items, policy, with_minimum):
                 counts(outcome), outcome.trace["input_count"],
                 [(s["calls"], s["missing"]) for s in outcome.trace["scorers"]])
 
+    held = [value for item in items for value in (item, item["scores"], item["groups"])]
+    references = [sys.getrefcount(value) for value in held]
     assert seen(items) == seen([subclassed(item) for item in items])
+    gc.collect()
+    assert [sys.getrefcount(value) for value in held] == references
