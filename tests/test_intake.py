@@ -591,20 +591,25 @@ def subclassed(item):
                            for key, value in item.items()})
 
 
+group_values = st.sampled_from(["x", "y", None] * 5 + ["\ud800"])
 plain_items = st.builds(
-    lambda id_, a, bb, group: {"id": id_, "scores": {"a": a, "bb": bb}, "groups": {"gg": group}},
+    lambda id_, a, bb, c, gg, hh: {"id": id_, "scores": {"a": a, "bb": bb, "c": c},
+                                   "groups": {"gg": gg, "hh": hh}},
     st.one_of(st.integers(-2, 40), st.sampled_from(["p", "q", "é"] * 3 + ["\ud800"])),
     st.one_of(st.none(), st.sampled_from([0.0, -0.0, 0.25, 0.5, 1.0]), st.floats(width=32)),
-    st.one_of(st.none(), st.floats(0, 1, width=32)), st.sampled_from(["x", "y", None] * 5 + ["\ud800"]))
+    st.one_of(st.none(), st.floats(0, 1, width=32)), st.floats(0, 1, width=32),
+    group_values, group_values)
 
 
 @settings(max_examples=80, deadline=None)
-@given(st.lists(plain_items, min_size=30, max_size=120), st.sampled_from(["count", "keep", "sample"]),
-       st.booleans())
-def test_a_plain_dict_is_read_as_any_other_dict(items, policy, with_minimum):
-    engine = engine_with("a", "bb", top_k=2)
+@given(st.lists(plain_items, min_size=30, max_size=120),
+       st.sampled_from(["count", "keep", "sample"]), st.booleans(),
+       st.sampled_from([("a", "bb"), ("a", "bb", "c")]), st.integers(0, 2))
+def test_a_plain_dict_is_read_as_any_other_dict(items, policy, with_minimum, axes, group_keys):
+    engine = engine_with(*axes, top_k=2)
     engine.pool_multiplier(2)
-    engine.max_per_group("gg", 1)
+    for key in ["gg", "hh"][:group_keys]:
+        engine.max_per_group(key, 1)
     engine.rejections(policy, **({"n": 3} if policy == "sample" else {}))
     if with_minimum:
         engine.unary_min("bb", 0.25)

@@ -155,7 +155,9 @@ bool DictSource::fill(RowBlock& block) {
       continue;
     }
     iterator_failures_ = 0;
-    if (!convert_plainly(item, block) && !convert(item, block)) record_failure();
+    // The first item is read by convert(), which learns where entries sit.
+    const bool plain = convert_plainly_ != nullptr && (this->*convert_plainly_)(item, block);
+    if (!plain && !convert(item, block)) record_failure();
   }
   return block.size() > 0 || !ended_;
 }
@@ -213,8 +215,8 @@ bool DictSource::read_other_id(PyObject* value, IdView* out) {
 }
 
 // Flattened: the compiler otherwise calls the vectors' appends out of line on this path.
+template <size_t kAxes, size_t kGroupKeys>
 __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlock& block) {
-  if (hints_.empty()) return false;  // the first item: convert() learns where entries sit
   if (items_before_plain_ > 0) {
     --items_before_plain_;
     return false;
@@ -262,7 +264,7 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
     return give_up();
   }
   const size_t row = block.size();
-  const size_t axis_count = keys.axis_names.size();
+  const size_t axis_count = kAxes == kAnyCount ? keys.axis_names.size() : kAxes;
   const EntryHint* axis_hints = hints + kFirstAxisHint;
   for (size_t axis = 0; axis < axis_count; ++axis) {
     PyObject* value = nullptr;
@@ -278,7 +280,7 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
   // A row stage 1 has promised to refuse is still checked entry by entry, but nothing of it
   // is kept: the item goes at once, while its memory is still in cache.
   const bool refused = block.refused(row);
-  const size_t group_count = keys.group_keys.size();
+  const size_t group_count = kGroupKeys == kAnyCount ? keys.group_keys.size() : kGroupKeys;
   if (group_count > 0) {
     PyObject* groups = nullptr;
     if (!hints[kGroupsHint].take(item, &groups) || !PyDict_CheckExact(groups)) return give_up();
@@ -320,6 +322,20 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
   return true;
 }
 
+// The usual shapes get a converter with their counts built in, so that its loops unroll.
+DictSource::PlainConverter DictSource::plain_converter(size_t axes, size_t group_keys) {
+  if (group_keys == 0) {
+    if (axes == 1) return &DictSource::convert_plainly<1, 0>;
+    if (axes == 2) return &DictSource::convert_plainly<2, 0>;
+    if (axes == 3) return &DictSource::convert_plainly<3, 0>;
+  } else if (group_keys == 1) {
+    if (axes == 1) return &DictSource::convert_plainly<1, 1>;
+    if (axes == 2) return &DictSource::convert_plainly<2, 1>;
+    if (axes == 3) return &DictSource::convert_plainly<3, 1>;
+  }
+  return &DictSource::convert_plainly<kAnyCount, kAnyCount>;
+}
+
 bool DictSource::convert(PyObject* item, RowBlock& block) {
   // Reserved with the first item, so that a run over nothing allocates nothing here.
   if (hints_.empty()) {
@@ -330,6 +346,7 @@ bool DictSource::convert(PyObject* item, RowBlock& block) {
               EntryHint(keys.cost.get()), EntryHint(keys.cover.get())};
     for (const PyRef& axis : keys.axis_names) hints_.emplace_back(axis.get());
     for (const PyRef& key : keys.group_keys) hints_.emplace_back(key.get());
+    convert_plainly_ = plain_converter(keys.axis_names.size(), keys.group_keys.size());
   }
   // Everything held or added for this item is let go again if it fails.
   held_.push_back(item);

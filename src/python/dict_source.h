@@ -88,7 +88,12 @@ class DictSource final : public korvane::CandidateSource {
   // expect them, an int or str id, exact dicts of scores and groups, floats (or None) for every
   // axis and strs (or None) for every group key. False for any other item, having run no
   // Python code, raised nothing and changed nothing: convert() then reads it.
+  // kAxes and kGroupKeys are the configuration's counts, or kAnyCount.
+  template <size_t kAxes, size_t kGroupKeys>
   bool convert_plainly(PyObject* item, RowBlock& block);
+  static constexpr size_t kAnyCount = static_cast<size_t>(-1);
+  using PlainConverter = bool (DictSource::*)(PyObject*, RowBlock&);
+  static PlainConverter plain_converter(size_t axes, size_t group_keys);
   bool convert(PyObject* item, RowBlock& block);
   bool read_id(PyObject* value, IdView* out);
   bool read_other_id(PyObject* value, IdView* out);  // any id but an int below 2^64 - 1
@@ -123,6 +128,8 @@ class DictSource final : public korvane::CandidateSource {
   std::vector<PyObject*> held_;
 
   std::vector<EntryHint> hints_;
+  // Set with the hints, at the first item.
+  PlainConverter convert_plainly_ = nullptr;
   // Items left to read by convert() alone after convert_plainly() turned one down, so that
   // a stream of another shape pays for few attempts.
   uint32_t items_before_plain_ = 0;
