@@ -21,7 +21,6 @@ inline bool lookup(PyObject* dict, PyObject* key, PyObject** out) {
 
 class EntryHint {
  public:
-  EntryHint() = default;
   // A hint for `key`, which is borrowed and must outlive the hint.
   explicit EntryHint(PyObject* key) : key_(key) {}
 
@@ -75,7 +74,7 @@ class EntryHint {
   }
 
   Py_ssize_t position_ = -1;  // where PyDict_Next finds the entry, or -1 for no guess
-  PyObject* key_ = nullptr;   // the key the hint was made for, if any
+  PyObject* key_;             // the key the hint was made for, borrowed
   uint32_t lookups_before_walk_ = 0;
 };
 
