@@ -34,7 +34,7 @@ class EntryHint {
   // run no Python code and learnt nothing, otherwise.
   bool take(PyObject* dict, PyObject* key, PyObject** out) const {
     Py_ssize_t position = position_;
-    PyObject* found = nullptr;
+    PyObject* found;  // written by PyDict_Next when it finds an entry, and read only then
     return position >= 0 && PyDict_Next(dict, &position, &found, out) && found == key;
   }
   // take() for the key the hint was made for.
