@@ -241,26 +241,17 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
       !PyDict_CheckExact(scores)) {
     return give_up();
   }
+  // An error met here is left to convert(), which meets it again and records it.
   IdView id_view;
-  if (PyLong_CheckExact(id)) {
-    const uint64_t integer = PyLong_AsUnsignedLongLong(id);
-    if (integer == UINT64_MAX) {
-      PyErr_Clear();
-      return give_up();
-    }
+  uint64_t integer = 0;
+  std::string_view id_text;
+  if (PyLong_CheckExact(id) && read_u64(id, &integer)) {
     id_view = IdView::Integer(integer);
-  } else if (PyUnicode_CheckExact(id)) {
+  } else if (PyUnicode_CheckExact(id) && view_of(id, false, &id_text)) {
     // The block keeps a view of the text: the str is held even for a refused row.
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(id, &size);
-    if (data == nullptr) {
-      PyErr_Clear();
-      return give_up();
-    }
-    Py_INCREF(id);
-    held_.push_back(id);
-    id_view = IdView::Text(std::string_view(data, static_cast<size_t>(size)));
+    id_view = IdView::Text(id_text);
   } else {
+    PyErr_Clear();
     return give_up();
   }
   const size_t row = block.size();
@@ -288,24 +279,26 @@ __attribute__((flatten)) bool DictSource::convert_plainly(PyObject* item, RowBlo
     for (size_t key = 0; key < group_count; ++key) {
       PyObject* value = nullptr;
       if (!group_hints[key].take(groups, &value)) return give_up();
-      std::optional<std::string_view> text;
-      if (value != Py_None) {
-        if (!PyUnicode_CheckExact(value)) return give_up();
+      if (value == Py_None) {
+        if (!refused) groups_.emplace_back();
+      } else if (!PyUnicode_CheckExact(value)) {
+        return give_up();
+      } else if (refused) {
+        // Checked that it encodes, as a kept row's text is, but not held.
         Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-        if (data == nullptr) {
+        if (PyUnicode_AsUTF8AndSize(value, &size) == nullptr) {
           PyErr_Clear();
           return give_up();
         }
-        if (refused) continue;
-        Py_INCREF(value);
-        held_.push_back(value);
-        text.emplace(data, static_cast<size_t>(size));
-      } else if (refused) {
-        continue;
+      } else {
+        std::string_view text;
+        if (!view_of(value, false, &text)) {
+          PyErr_Clear();
+          return give_up();
+        }
+        groups_.emplace_back(text);
       }
-      groups_.push_back(text);
-      ++groups_added;
+      groups_added += !refused;
     }
   }
   block.add_written_row(id_view);
